@@ -1,0 +1,23 @@
+// The command line: each argument, in order, applied to the settings by the
+// first rule that matches it.
+#pragma once
+#include "common/settings.hpp"
+
+namespace ql {
+
+constexpr char version_text[] = "v0.2";
+
+enum class ArgumentAction {
+    none,              // applied (or ignored)
+    version,           // print the version line, then go on
+    detect,            // -t/-T without an address: detect this host's address now
+    help,              // print the usage text and end
+    address_too_long,  // refused: more than telip_max characters
+    address_option,    // refused: begins with "-", nc would take it for an option
+};
+
+ArgumentAction apply_argument(const char* argument, Settings& settings);
+
+extern const char usage_text[];
+
+}  // namespace ql

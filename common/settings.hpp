@@ -1,0 +1,28 @@
+// Process-wide settings: written while the command line is read (and by the
+// SIGTERM handler for terminate/quenlink_socket), read everywhere else.
+#pragma once
+#include <atomic>
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+
+namespace ql {
+
+constexpr std::uint16_t Porto = 60096;
+constexpr std::size_t telip_max = 25;
+constexpr std::size_t path_max = 100;
+
+struct Settings {
+    int debug = 0;   // diagnostics on standard output
+    int append = 0;  // append to output files, line feed after every text
+    int telnet = 0;  // 0 record files, 1 reading commands, 2 call expression
+    char telip[telip_max + 1] = {};
+    char path[path_max + 1] = {};
+};
+
+extern Settings settings;
+extern volatile std::sig_atomic_t terminate;
+// Exchanged atomically so that the handler and the main flow never close it twice.
+extern std::atomic<int> quenlink_socket;
+
+}  // namespace ql

@@ -1,0 +1,33 @@
+// Device name, device label, time stamp and record line of an accepted datagram.
+// Pure: each writes only into the buffer it is given.
+#pragma once
+#include <cstddef>
+#include <ctime>
+
+#include "reception/checks.hpp"
+
+namespace ql {
+
+constexpr std::size_t label_max = 8;
+constexpr std::size_t device_name_max = 3 + 3 + label_max;  // "Qln" + octet + label
+constexpr std::size_t stamp_len = 19;                        // YYYY.MM.DD_hh:mm:ss
+constexpr std::size_t record_line_max = stamp_len + 10 + device_name_max + 1 + datagram_max + 1;
+
+struct Label {
+    const char* bytes;
+    std::size_t len;
+};
+
+// Up to eight characters from offset 7 of a long datagram's text; empty for a short one.
+Label device_label(const char* text, std::size_t text_len, bool is_long);
+
+// "Qln%03d" of the octet, then the label as received. Returns the length.
+std::size_t device_name(char out[device_name_max + 1], unsigned octet, Label label);
+
+void time_stamp(char out[stamp_len + 1], const std::tm& local);
+
+// stamp,Quenlink,name,text (and a line feed with append). Returns the length.
+std::size_t record_line(char out[record_line_max + 1], const char* stamp, const char* name,
+                        std::size_t name_len, const char* text, std::size_t text_len, bool append);
+
+}  // namespace ql

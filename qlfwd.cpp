@@ -1,0 +1,79 @@
+// qlfwd: receives the datagrams of the devices on UDP port 60096 and hands each
+// valid one on as a timestamped record line.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "command_line.hpp"
+#include "common/diag.hpp"
+#include "common/settings.hpp"
+#include "own_address.hpp"
+#include "reception/receive.hpp"
+#include "reception/socket.hpp"
+
+using namespace ql;
+
+static void sig_term(int) {
+    terminate = 1;
+    diag_safe("> beende programm\n");
+    close_socket();
+}
+
+// Started with a standard descriptor closed, the socket or a record file would
+// take its number, and diagnostics would land there.
+static void hold_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0) continue;
+        int null_fd = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null_fd >= 0 && null_fd != fd) close(null_fd);
+    }
+}
+
+static void install_sig_term() {
+    struct sigaction action{};
+    action.sa_handler = sig_term;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+static void parse_arguments(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        switch (apply_argument(argv[i], settings)) {
+            case ArgumentAction::none: break;
+            case ArgumentAction::version: std::printf("qlfwd %s\n", version_text); break;
+            case ArgumentAction::detect:
+                if (detect_own_address(settings.telip, settings.debug) != 0) std::exit(255);
+                break;
+            case ArgumentAction::help:
+                std::fputs(usage_text, stdout);
+                std::exit(0);
+            case ArgumentAction::address_too_long:
+                std::fprintf(stderr, "qlfwd: Adresse in %s ist laenger als %zu Zeichen\n", argv[i], telip_max);
+                std::exit(1);
+            case ArgumentAction::address_option:
+                std::fprintf(stderr, "qlfwd: Adresse in %s darf nicht mit \"-\" beginnen\n", argv[i]);
+                std::exit(1);
+        }
+    }
+}
+
+int main(int argc, char** argv) {
+    hold_standard_descriptors();
+    diag_init();
+    // Before anything else, so that a SIGTERM during start-up still ends with status 0.
+    install_sig_term();
+    parse_arguments(argc, argv);
+
+    if (open_socket(Porto) != 0) {
+        diag("Fehler: konnte Socket nicht oeffnen\n");
+        return 2;
+    }
+    receive_socket();
+    close_socket();
+    return 0;
+}
