@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs from Debian's packages whatever building, running and testing qlfwd
+# needs and the machine lacks. Does nothing when all of it is there.
+set -euo pipefail
+
+packages=(g++ cmake ninja-build libgtest-dev libgmock-dev netcat-openbsd iproute2 procps)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

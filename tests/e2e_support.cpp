@@ -1,0 +1,268 @@
+#include "tests/e2e_support.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+extern char** environ;
+
+namespace e2e {
+
+static bool write_text(const char* path, const std::string& text) {
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+}
+
+void prepare_namespaces() {
+    if (geteuid() == 0) return;
+    uid_t uid = getuid();
+    gid_t gid = getgid();
+    if (unshare(CLONE_NEWUSER) != 0) return;
+    write_text("/proc/self/setgroups", "deny");
+    write_text("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+    write_text("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+}
+
+bool enter_private_network() {
+    if (unshare(CLONE_NEWNET) != 0) return false;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    bool ok = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags |= IFF_UP;
+    ok = ok && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    close(fd);
+    return ok;
+}
+
+std::string checksum_of(const std::string& text) {
+    int total = 0;
+    for (char c : text) total += static_cast<signed char>(c);
+    char digits[9];
+    std::snprintf(digits, sizeof digits, "%04X", static_cast<unsigned>(total));
+    return digits;
+}
+
+std::string long_datagram(const std::string& label, const std::string& body) {
+    std::string text = "HDR0001" + label + body;
+    while (text.size() < 156) text += '.';
+    return text + checksum_of(text);
+}
+
+void send_from(const std::string& source, const std::string& bytes) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) std::perror("bind sender");
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(60096);
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    if (sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0)
+        std::perror("sendto");
+    close(fd);
+}
+
+bool eventually(const std::function<bool()>& predicate, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (predicate()) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
+bool file_exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+Receiver::Receiver(const TempDir& dir, Options options) {
+    static std::atomic<int> serial{0};
+    std::string tag = std::to_string(serial++);
+    out_path_ = dir.path() + "/.stdout" + tag;
+    err_path_ = dir.path() + "/.stderr" + tag;
+    std::string cwd = options.cwd.empty() ? dir.path() : options.cwd;
+
+    // Everything the child needs is made before fork: the test may have threads.
+    std::vector<std::string> args{QLFWD_BINARY};
+    args.insert(args.end(), options.args.begin(), options.args.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, "PATH=", 5) == 0 && !options.path_prefix.empty())
+            env.push_back("PATH=" + options.path_prefix + ":" + (*e + 5));
+        else
+            env.push_back(*e);
+    }
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    int out_fd = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err_fd = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    pid_ = fork();
+    if (pid_ == 0) {
+        if (chdir(cwd.c_str()) != 0) _exit(126);
+        umask(options.umask);
+        if (options.close_standard) {
+            close(0);
+            close(1);
+            close(2);
+        } else {
+            dup2(null_fd, 0);
+            dup2(out_fd, 1);
+            dup2(err_fd, 2);
+        }
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    close(out_fd);
+    close(err_fd);
+    close(null_fd);
+}
+
+static Options with_args(std::vector<std::string> args) {
+    Options options;
+    options.args = std::move(args);
+    return options;
+}
+
+Receiver::Receiver(const TempDir& dir, std::vector<std::string> args) : Receiver(dir, with_args(std::move(args))) {}
+
+Receiver::~Receiver() {
+    if (pid_ > 0 && !reaped_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool Receiver::wait_bound(std::chrono::milliseconds limit) {
+    return eventually(
+        [] {
+            std::ifstream udp("/proc/net/udp");
+            std::string line;
+            while (std::getline(udp, line))
+                if (line.find(":EAC0 ") != std::string::npos && line.find(":EAC0 ") < 20) return true;
+            return false;
+        },
+        limit);
+}
+
+void Receiver::signal(int sig) { kill(pid_, sig); }
+
+int Receiver::wait_exit(std::chrono::milliseconds limit) {
+    if (reaped_) return -2000;
+    int status = 0;
+    bool ended = eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, limit);
+    if (!ended) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        reaped_ = true;
+        return -1000;
+    }
+    reaped_ = true;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return -WTERMSIG(status);
+}
+
+int Receiver::stop() {
+    signal(SIGTERM);
+    return wait_exit();
+}
+
+std::string Receiver::out() const { return read_file(out_path_); }
+std::string Receiver::err() const { return read_file(err_path_); }
+
+void send_marker(const std::string& source) { send_from(source, "marker-datagram-0"); }
+
+bool marker_written(const TempDir& dir, std::chrono::milliseconds limit) {
+    return eventually([&] { return file_exists(dir / "Qln250.txt"); }, limit);
+}
+
+CommandServer::CommandServer(bool close_at_quit) : close_at_quit_(close_at_quit) {
+    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(7072);
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listen_fd_, 16) != 0)
+        std::perror("command server");
+    thread_ = std::thread([this] { run(); });
+}
+
+CommandServer::~CommandServer() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    thread_.join();
+    close(listen_fd_);
+}
+
+void CommandServer::run() {
+    auto stopping = [this] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return stop_;
+    };
+    while (!stopping()) {
+        pollfd p{listen_fd_, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0) continue;
+        int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        std::string got;
+        while (!stopping()) {
+            pollfd q{fd, POLLIN, 0};
+            if (poll(&q, 1, 20) <= 0) continue;
+            char buffer[4096];
+            ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n <= 0) break;
+            got.append(buffer, static_cast<std::size_t>(n));
+            if (close_at_quit_ && got.find("quit\n") != std::string::npos) break;
+        }
+        close(fd);
+        std::lock_guard<std::mutex> lock(mutex_);
+        sessions_.push_back(got);
+    }
+}
+
+std::vector<std::string> CommandServer::sessions() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sessions_;
+}
+
+bool CommandServer::wait_sessions(std::size_t count, std::chrono::milliseconds limit) const {
+    return eventually([&] { return sessions().size() >= count; }, limit);
+}
+
+void write_script(const std::string& path, const std::string& body) {
+    write_file(path, "#!/bin/sh\n" + body);
+    chmod(path.c_str(), 0755);
+}
+
+}  // namespace e2e

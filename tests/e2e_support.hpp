@@ -1,0 +1,107 @@
+// End-to-end test support: a private network namespace per test, the real
+// qlfwd binary, datagrams from loopback source addresses, and a stand-in
+// command server on 127.0.0.1:7072.
+#pragma once
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/temp_dir.hpp"
+
+namespace e2e {
+
+using namespace std::chrono_literals;
+
+// Moves this process into a fresh network namespace with only lo, up.
+// Returns false (and the test should be skipped) where that is not allowed.
+bool enter_private_network();
+
+// Once, before any thread: where the process is not root, a user namespace
+// in which it is, so that network namespaces can be made.
+void prepare_namespaces();
+
+// A datagram as the devices send it: label at offset 7, padded with '.' to
+// at least 160 bytes with the checksum, the checksum last.
+std::string long_datagram(const std::string& label, const std::string& body);
+// The same datagram without its four checksum characters.
+std::string checksum_of(const std::string& text);
+
+// Sends bytes from the source address to 127.0.0.1:60096.
+void send_from(const std::string& source, const std::string& bytes);
+
+// Polls until the predicate holds or the time is up.
+bool eventually(const std::function<bool()>& predicate, std::chrono::milliseconds limit = 5000ms);
+
+bool file_exists(const std::string& path);
+
+struct Options {
+    std::vector<std::string> args;
+    std::string cwd;                 // working directory; the test's temp dir by default
+    std::string path_prefix;         // put first in PATH
+    mode_t umask = 022;
+    bool close_standard = false;     // start with descriptors 0, 1 and 2 closed
+};
+
+class Receiver {
+public:
+    Receiver(const TempDir& dir, Options options);
+    Receiver(const TempDir& dir, std::vector<std::string> args);
+    ~Receiver();
+
+    // True once UDP port 60096 is bound in this namespace.
+    bool wait_bound(std::chrono::milliseconds limit = 5000ms);
+    void signal(int sig);
+    // Waits for the process to end; its exit status, or -signal when killed,
+    // or -1000 when it did not end in time (it is then killed).
+    int wait_exit(std::chrono::milliseconds limit = 5000ms);
+    // SIGTERM, then wait_exit.
+    int stop();
+
+    std::string out() const;  // what it wrote to standard output so far
+    std::string err() const;
+    pid_t pid() const { return pid_; }
+
+private:
+    std::string out_path_, err_path_;
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+};
+
+// Receives UDP port 60096's datagrams in order: waits until a marker datagram
+// sent after the others has been written, so everything before it is done.
+void send_marker(const std::string& source = "127.0.0.250");
+bool marker_written(const TempDir& dir, std::chrono::milliseconds limit = 5000ms);
+
+// The stand-in command server: accepts on 127.0.0.1:7072, records what each
+// connection sent, and closes it once it has read "quit" (unless told never to).
+class CommandServer {
+public:
+    explicit CommandServer(bool close_at_quit = true);
+    ~CommandServer();
+    std::vector<std::string> sessions() const;
+    bool wait_sessions(std::size_t count, std::chrono::milliseconds limit = 5000ms) const;
+
+private:
+    void run();
+    int listen_fd_ = -1;
+    bool close_at_quit_;
+    bool stop_ = false;
+    mutable std::mutex mutex_;
+    std::vector<std::string> sessions_;
+    std::thread thread_;
+};
+
+// An executable shell script at dir/name.
+void write_script(const std::string& path, const std::string& body);
+
+}  // namespace e2e
+
+#define ENTER_PRIVATE_NETWORK()                                                   \
+    do {                                                                          \
+        if (!e2e::enter_private_network()) GTEST_SKIP() << "no network namespace"; \
+    } while (0)
