@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <regex>
 
 extern char** environ;
 
@@ -111,7 +112,9 @@ Receiver::Receiver(const TempDir& dir, Options options) {
     argv.push_back(nullptr);
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "PATH=", 5) == 0 && !options.path_prefix.empty())
+        if (std::strncmp(*e, "PATH=", 5) == 0 && !options.path.empty())
+            env.push_back("PATH=" + options.path);
+        else if (std::strncmp(*e, "PATH=", 5) == 0 && !options.path_prefix.empty())
             env.push_back("PATH=" + options.path_prefix + ":" + (*e + 5));
         else
             env.push_back(*e);
@@ -263,6 +266,15 @@ bool CommandServer::wait_sessions(std::size_t count, std::chrono::milliseconds l
 void write_script(const std::string& path, const std::string& body) {
     write_file(path, "#!/bin/sh\n" + body);
     chmod(path.c_str(), 0755);
+}
+
+}  // namespace e2e
+
+namespace e2e {
+
+std::string unstamp(const std::string& text) {
+    static const std::regex stamp(R"(\d{4}\.\d{2}\.\d{2}_\d{2}:\d{2}:\d{2})");
+    return std::regex_replace(text, stamp, "STAMP");
 }
 
 }  // namespace e2e

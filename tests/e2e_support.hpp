@@ -43,6 +43,7 @@ struct Options {
     std::vector<std::string> args;
     std::string cwd;                 // working directory; the test's temp dir by default
     std::string path_prefix;         // put first in PATH
+    std::string path;                // replaces PATH when not empty
     mode_t umask = 022;
     bool close_standard = false;     // start with descriptors 0, 1 and 2 closed
 };
@@ -96,8 +97,11 @@ private:
     std::thread thread_;
 };
 
-// An executable shell script at dir/name.
+// An executable shell script at path.
 void write_script(const std::string& path, const std::string& body);
+
+// Every time stamp in the text written as STAMP.
+std::string unstamp(const std::string& text);
 
 }  // namespace e2e
 

@@ -274,3 +274,18 @@ TEST_F(ReceiverTest, HelpPrintsUsage) {
     EXPECT_EQ(h.wait_exit(), 0);
     EXPECT_EQ(h.out(), help.out());
 }
+
+// The host's own addresses are taken again once they are a minute old.
+TEST_F(ReceiverTest, NewOwnAddressKnownWithinAMinute) {
+    auto r = start({"-d", dir.prefix()});
+    send_from("127.0.0.42", "the list is taken");
+    ASSERT_TRUE(eventually([&] { return file_exists(dir / "Qln042.txt"); }));
+    ASSERT_EQ(system("ip addr add 10.77.0.5/32 dev lo"), 0);
+    send_from("10.77.0.5", "not yet known!!");
+    ASSERT_TRUE(eventually([&] { return file_exists(dir / "Qln005.txt"); }));
+    std::this_thread::sleep_for(61s);
+    send_from("10.77.0.5", "now known as own");
+    EXPECT_TRUE(eventually([&] { return r->out().ends_with("Fehler: Paket von mir selbst\n"); })) << r->out();
+    EXPECT_EQ(without_stamp(record("Qln005.txt")), "Quenlink,Qln005,not yet known!!");
+    EXPECT_EQ(r->stop(), 0);
+}

@@ -1,0 +1,55 @@
+#include "reception/socket.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "common/settings.hpp"
+
+using namespace ql;
+
+// Ports here are ephemeral ones: the fixed port belongs to the end-to-end tests'
+// own network namespaces.
+TEST(Socket, OpensCloseOnExecAndClosesOnce) {
+    ASSERT_EQ(open_socket(0), 0);
+    int fd = quenlink_socket;
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    close_socket();
+    EXPECT_EQ(quenlink_socket, -1);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+    close_socket();
+    EXPECT_EQ(quenlink_socket, -1);
+}
+
+TEST(Socket, BindFailureClosesTheSocket) {
+    int holder = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t len = sizeof address;
+    getsockname(holder, reinterpret_cast<sockaddr*>(&address), &len);
+
+    int probe = dup(0);  // the lowest free descriptor: where the failed socket was
+    close(probe);
+    EXPECT_EQ(open_socket(ntohs(address.sin_port)), 2);
+    EXPECT_EQ(quenlink_socket, -1);
+    EXPECT_EQ(fcntl(probe, F_GETFD), -1) << "the unbound socket was left open";
+    close(holder);
+}
+
+TEST(Socket, DescriptorZeroIsClosedToo) {
+    int saved_stdin = dup(0);
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_EQ(dup2(s, 0), 0);
+    close(s);
+    quenlink_socket = 0;
+    close_socket();
+    EXPECT_EQ(quenlink_socket, -1);
+    EXPECT_EQ(fcntl(0, F_GETFD), -1);
+    dup2(saved_stdin, 0);
+    close(saved_stdin);
+}
