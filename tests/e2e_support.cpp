@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -54,33 +55,23 @@ bool enter_private_network() {
     return ok;
 }
 
-std::string checksum_of(const std::string& text) {
-    int total = 0;
-    for (char c : text) total += static_cast<signed char>(c);
-    char digits[9];
-    std::snprintf(digits, sizeof digits, "%04X", static_cast<unsigned>(total));
-    return digits;
-}
-
-std::string long_datagram(const std::string& label, const std::string& body) {
-    std::string text = "HDR0001" + label + body;
-    while (text.size() < 156) text += '.';
-    return text + checksum_of(text);
-}
-
 void send_from(const std::string& source, const std::string& bytes) {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    inet_pton(AF_INET, source.c_str(), &from.sin_addr);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) std::perror("bind sender");
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(60096);
-    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-    if (sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0)
-        std::perror("sendto");
+    char path[] = "/tmp/qlfwd-datagram-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::abort();
     close(fd);
+    std::string src = source;
+    char* argv[] = {const_cast<char*>(QLSEND_BINARY), const_cast<char*>("-q"), const_cast<char*>("-s"),
+                    src.data(), const_cast<char*>("-f"), path, nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid;
+    int status = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ) == 0) waitpid(pid, &status, 0);
+    posix_spawn_file_actions_destroy(&actions);
+    unlink(path);
+    if (status != 0) std::fprintf(stderr, "qlsend from %s failed: %d\n", source.c_str(), status);
 }
 
 bool eventually(const std::function<bool()>& predicate, std::chrono::milliseconds limit) {

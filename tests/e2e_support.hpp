@@ -11,11 +11,14 @@
 #include <thread>
 #include <vector>
 
+#include "sender/datagram.hpp"
 #include "tests/temp_dir.hpp"
 
 namespace e2e {
 
 using namespace std::chrono_literals;
+using ql::checksum_of;
+using ql::long_datagram;
 
 // Moves this process into a fresh network namespace with only lo, up.
 // Returns false (and the test should be skipped) where that is not allowed.
@@ -25,13 +28,7 @@ bool enter_private_network();
 // in which it is, so that network namespaces can be made.
 void prepare_namespaces();
 
-// A datagram as the devices send it: label at offset 7, padded with '.' to
-// at least 160 bytes with the checksum, the checksum last.
-std::string long_datagram(const std::string& label, const std::string& body);
-// The same datagram without its four checksum characters.
-std::string checksum_of(const std::string& text);
-
-// Sends bytes from the source address to 127.0.0.1:60096.
+// Sends bytes from the source address to 127.0.0.1:60096, through qlsend.
 void send_from(const std::string& source, const std::string& bytes);
 
 // Polls until the predicate holds or the time is up.

@@ -80,7 +80,7 @@ TEST_F(ForwardingTest, ReadingCommandsReachTheServer) {
                            "setreading Pumpe1_03 state " + header + "\r\n"
                            "setreading Pumpe1_04 state 21.5\r\n"
                            "setreading Pumpe1_05 state \r\n"
-                           "setreading Pumpe1_06 state on" + std::string(156 - 28, '.').substr(0, 26) + "\r\n";
+                           "setreading Pumpe1_06 state on" + std::string(26, ' ') + "\r\n";
     std::string session = server.sessions()[0];
     EXPECT_EQ(unstamp(session).substr(0, expected.size()), expected);
     EXPECT_TRUE(session.ends_with("\r\nquit\n"));
@@ -163,7 +163,7 @@ TEST_F(ForwardingTest, HostileLabelStaysInsideThePrefix) {
     ASSERT_TRUE(eventually([&] { return runs() == 1; }));
     EXPECT_TRUE(file_exists(dir / "out/Qln042.._.._xy-telnet.txt"));
     EXPECT_EQ(unstamp(read_file(dir / "nc-input")).substr(0, 50),
-              "{ Qln042______xy(\"STAMP,Quenlink,Qln042../../xy,HD");
+              "{ Qln042______xy(\"STAMP,Quenlink,Qln042../../xy,QL");
     EXPECT_EQ(r->stop(), 0);
 }
 
@@ -185,8 +185,12 @@ TEST_F(ForwardingTest, RefusingServerDoesNotStopReception) {
     ASSERT_TRUE(eventually([&] { return file_exists(dir / "Qln042-telnet.txt"); }));
     CommandServer server;
     send_from("127.0.0.43", "now somebody is");
-    ASSERT_TRUE(server.wait_sessions(1));
-    EXPECT_NE(server.sessions()[0].find("state now somebody is\r\n"), std::string::npos);
+    // The first nc may still be on its way and reach the new server too.
+    EXPECT_TRUE(eventually([&] {
+        for (const std::string& session : server.sessions())
+            if (session.find("state now somebody is\r\n") != std::string::npos) return true;
+        return false;
+    }));
     EXPECT_EQ(r->stop(), 0);
 }
 

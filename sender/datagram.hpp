@@ -1,0 +1,19 @@
+// Datagrams as the devices send them, for qlsend, the tests and the benchmark.
+#pragma once
+#include <cstddef>
+#include <string>
+
+namespace ql {
+
+constexpr char sender_header[] = "QLSEND ";  // offsets 0 to 6
+
+// A long datagram: the header, the label (padded on the left with "_" to eight
+// characters) at offset 7, the text, blanks up to 156 characters, and the
+// checksum (one too high when wrong_checksum). Empty when the label is longer
+// than eight characters or the datagram would exceed 1500 bytes.
+std::string long_datagram(const std::string& label, const std::string& text, bool wrong_checksum = false);
+
+// The four (or more) checksum digits of a text.
+std::string checksum_of(const std::string& text);
+
+}  // namespace ql

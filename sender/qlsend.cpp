@@ -1,0 +1,218 @@
+// qlsend: sends datagrams the way the devices do to a receiver's UDP port
+// 60096, to check an installation, for the tests and for the benchmark.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "common/settings.hpp"
+#include "sender/datagram.hpp"
+
+namespace {
+
+const char usage[] =
+    "usage: qlsend [-s SOURCE] [-c SOURCES] [-H HOST] [-n COUNT] [-r RATE] [-q]\n"
+    "              [-l LABEL [-w]] (-t TEXT | -f FILE)\n"
+    "Sends a datagram to HOST's UDP port 60096 (default 127.0.0.1).\n"
+    "  -t TEXT     the datagram's text\n"
+    "  -f FILE     the datagram's bytes from FILE (- for standard input), as they are\n"
+    "  -l LABEL    a long datagram: LABEL (up to 8 characters) at offset 7, the text,\n"
+    "              blanks up to 156 bytes, then its checksum\n"
+    "  -w          with -l: a wrong checksum, which the receiver must reject\n"
+    "  -s SOURCE   the IPv4 source address to bind, such as 127.0.0.42\n"
+    "  -c SOURCES  send from SOURCES addresses in turn, SOURCE's last octet counting up\n"
+    "  -n COUNT    how many datagrams (default 1)\n"
+    "  -r RATE     datagrams per second (default 0: as fast as possible)\n"
+    "  -q          print only the summary line\n";
+
+[[noreturn]] void fail(const std::string& message) {
+    std::fprintf(stderr, "qlsend: %s\n", message.c_str());
+    std::exit(2);
+}
+
+long number(const char* text, const char* option) {
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < 0) fail(std::string("bad number for ") + option);
+    return value;
+}
+
+std::string shown(const std::string& bytes) {
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '\n') out += "\\n";
+        else if (c == '\r') out += "\\r";
+        else if (c >= 0x20 && c < 0x7F) out += static_cast<char>(c);
+        else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+double seconds_since(const timespec& start) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec - start.tv_sec) + (now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
+struct Plan {
+    std::string bytes;
+    std::string source;
+    long sources = 1;
+    std::string host = "127.0.0.1";
+    long count = 1;
+    long rate = 0;
+    bool quiet = false;
+};
+
+Plan parse(int argc, char** argv) {
+    Plan plan;
+    std::string text, file, label;
+    bool have_text = false, have_file = false, have_label = false, wrong = false;
+    int opt;
+    while ((opt = getopt(argc, argv, "t:f:l:ws:c:H:n:r:qh")) != -1) {
+        switch (opt) {
+            case 't': text = optarg; have_text = true; break;
+            case 'f': file = optarg; have_file = true; break;
+            case 'l': label = optarg; have_label = true; break;
+            case 'w': wrong = true; break;
+            case 's': plan.source = optarg; break;
+            case 'c': plan.sources = number(optarg, "-c"); break;
+            case 'H': plan.host = optarg; break;
+            case 'n': plan.count = number(optarg, "-n"); break;
+            case 'r': plan.rate = number(optarg, "-r"); break;
+            case 'q': plan.quiet = true; break;
+            case 'h': std::fputs(usage, stdout); std::exit(0);
+            default: std::fputs(usage, stderr); std::exit(2);
+        }
+    }
+    if (optind != argc || have_text == have_file) {
+        std::fputs(usage, stderr);
+        std::exit(2);
+    }
+    if (have_file) {
+        std::ifstream in;
+        if (file != "-") {
+            in.open(file, std::ios::binary);
+            if (!in) fail("cannot read " + file);
+        }
+        std::istream& from = file == "-" ? std::cin : in;
+        text.assign(std::istreambuf_iterator<char>(from), std::istreambuf_iterator<char>());
+    }
+    if (wrong && !have_label) fail("-w goes with -l");
+    if (have_label) {
+        plan.bytes = ql::long_datagram(label, text, wrong);
+        if (plan.bytes.empty()) fail("label longer than 8 characters, or text too long for 1500 bytes");
+    } else {
+        plan.bytes = text;
+    }
+    if (plan.sources < 1 || plan.sources > 255) fail("-c takes 1 to 255");
+    return plan;
+}
+
+sockaddr_in ipv4(const std::string& dotted, std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    if (inet_pton(AF_INET, dotted.c_str(), &a.sin_addr) != 1) fail("not an IPv4 address: " + dotted);
+    return a;
+}
+
+std::vector<int> open_sockets(const Plan& plan) {
+    std::vector<int> sockets;
+    std::uint32_t first = 0;
+    if (!plan.source.empty()) first = ntohl(ipv4(plan.source, 0).sin_addr.s_addr);
+    for (long i = 0; i < plan.sources; ++i) {
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) fail(std::string("socket: ") + std::strerror(errno));
+        if (!plan.source.empty()) {
+            sockaddr_in from{};
+            from.sin_family = AF_INET;
+            from.sin_addr.s_addr = htonl(first + static_cast<std::uint32_t>(i));
+            if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+                char dotted[INET_ADDRSTRLEN];
+                inet_ntop(AF_INET, &from.sin_addr, dotted, sizeof dotted);
+                fail(std::string("cannot bind ") + dotted + ": " + std::strerror(errno));
+            }
+        }
+        sockets.push_back(fd);
+    }
+    return sockets;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Plan plan = parse(argc, argv);
+    sockaddr_in to = ipv4(plan.host, ql::Porto);
+    std::vector<int> sockets = open_sockets(plan);
+
+    // One batch of identical messages per call where a single source sends.
+    constexpr long batch_max = 256;
+    iovec iov{const_cast<char*>(plan.bytes.data()), plan.bytes.size()};
+    std::vector<mmsghdr> batch(batch_max);
+    for (auto& m : batch) {
+        m.msg_hdr = {};
+        m.msg_hdr.msg_name = &to;
+        m.msg_hdr.msg_namelen = sizeof to;
+        m.msg_hdr.msg_iov = &iov;
+        m.msg_hdr.msg_iovlen = 1;
+    }
+
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    long sent = 0, failed = 0, next_socket = 0;
+    while (sent + failed < plan.count) {
+        long due = plan.count;
+        if (plan.rate > 0) {
+            due = std::min(plan.count, static_cast<long>(seconds_since(start) * plan.rate) + 1);
+            if (due <= sent + failed) {
+                double at = static_cast<double>(sent + failed) / plan.rate;
+                timespec wake = start;
+                wake.tv_sec += static_cast<time_t>(at);
+                wake.tv_nsec += static_cast<long>((at - static_cast<long>(at)) * 1e9);
+                if (wake.tv_nsec >= 1000000000) { wake.tv_sec += 1; wake.tv_nsec -= 1000000000; }
+                clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
+                continue;
+            }
+        }
+        long want = due - sent - failed;
+        if (sockets.size() == 1) {
+            int n = sendmmsg(sockets[0], batch.data(), static_cast<unsigned>(std::min(want, batch_max)), 0);
+            if (n > 0) sent += n;
+            else if (errno != EINTR) ++failed;
+        } else {
+            int fd = sockets[static_cast<std::size_t>(next_socket++) % sockets.size()];
+            if (sendto(fd, plan.bytes.data(), plan.bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0)
+                ++sent;
+            else
+                ++failed;
+        }
+    }
+    double took = seconds_since(start);
+
+    if (!plan.quiet) std::printf("datagram: %s\n", shown(plan.bytes).c_str());
+    std::printf("sent %ld datagram%s of %zu bytes from %s%s to %s:%u in %.3f s", sent, sent == 1 ? "" : "s",
+                plan.bytes.size(), plan.source.empty() ? "any address" : plan.source.c_str(),
+                plan.sources > 1 ? (" and the " + std::to_string(plan.sources - 1) + " after it").c_str() : "",
+                plan.host.c_str(), ql::Porto, took);
+    if (failed > 0) std::printf(", %ld failed", failed);
+    std::printf("\n");
+    return failed > 0 ? 1 : 0;
+}
