@@ -142,7 +142,7 @@ const std::string text120 = [] {
     return t.substr(0, 120);
 }();
 
-std::string sender(long count, long rate, const std::string& source = "127.0.0.42", long sources = 1) {
+void sender(long count, long rate, const std::string& source = "127.0.0.42", long sources = 1) {
     std::vector<std::string> args{build + "/qlsend", "-q", "-s", source, "-n", std::to_string(count), "-r",
                                   std::to_string(rate), "-t", text120};
     if (sources > 1) {
@@ -150,7 +150,6 @@ std::string sender(long count, long rate, const std::string& source = "127.0.0.4
         args.push_back(std::to_string(sources));
     }
     run(args);
-    return {};
 }
 
 struct Mode0 {

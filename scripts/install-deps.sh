@@ -3,7 +3,9 @@
 # needs and the machine lacks. Does nothing when all of it is there.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build libgtest-dev libgmock-dev netcat-openbsd iproute2 procps)
+# Building and the tests; netcat-openbsd is the nc that modes 1 and 2 run;
+# the rest serves the installation checks (dpkg-dev for the package's dependencies).
+packages=(g++ cmake ninja-build libgtest-dev libgmock-dev netcat-openbsd iproute2 dpkg-dev groff-base man-db)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Installation checks: cmake --install into a DESTDIR, the manual pages render
+# without warnings, the unit verifies, the package builds with the right files.
+# With CI=true and as root it also installs the package with apt and removes it.
+# Usage: install_test.sh BUILD_DIR
+set -euo pipefail
+build="$1"
+scratch=$(mktemp -d /tmp/qlfwd-install.XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+failures=0
+check() {  # check DESCRIPTION COMMAND...
+    local what="$1"; shift
+    if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
+}
+
+dest="$scratch/root"
+DESTDIR="$dest" cmake --install "$build" --prefix /usr/local >/dev/null
+for f in bin/qlfwd bin/qlsend share/man/man1/qlfwd.1 share/man/man1/qlsend.1 \
+         lib/systemd/system/qlfwd.service lib/sysusers.d/qlfwd.conf share/doc/qlfwd/allow-site.conf; do
+    check "installed $f" test -e "$dest/usr/local/$f"
+done
+unit="$dest/usr/local/lib/systemd/system/qlfwd.service"
+check "unit runs the installed binary" grep -qx 'ExecStart=/usr/local/bin/qlfwd $QLFWD_OPTIONS' "$unit"
+check "unit runs qlfwd -d -a /var/lib/qlfwd/ by default" grep -qx 'Environment="QLFWD_OPTIONS=-d -a /var/lib/qlfwd/"' "$unit"
+
+for page in qlfwd qlsend; do
+    src="$dest/usr/local/share/man/man1/$page.1"
+    check "$page.1 passes groff -ww" test -z "$(groff -man -ww -z "$src" 2>&1)"
+    check "$page.1 renders with man -l without warnings" \
+        test -z "$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$src" 2>&1 >/dev/null)"
+done
+
+if command -v systemd-analyze >/dev/null; then
+    # The copy names the binary where this test installed it.
+    sed "s|^ExecStart=/usr/local/bin/|ExecStart=$dest/usr/local/bin/|" "$unit" > "$scratch/qlfwd.service"
+    check "systemd-analyze verify" env MANPATH="$dest/usr/local/share/man" systemd-analyze verify "$scratch/qlfwd.service"
+else
+    echo "skipped: systemd-analyze not installed"
+fi
+
+(cd "$build" && cpack -G DEB -B "$scratch/pkg" >/dev/null)
+deb=$(ls "$scratch"/pkg/qlfwd_*.deb)
+listing=$(dpkg-deb -c "$deb")
+for f in ./usr/bin/qlfwd ./usr/bin/qlsend ./usr/lib/systemd/system/qlfwd.service ./usr/lib/sysusers.d/qlfwd.conf \
+         ./usr/share/man/man1/qlfwd.1; do
+    check "package holds $f" grep -q " $f\$" <<<"$listing"
+done
+check "packaged unit runs /usr/bin/qlfwd" \
+    grep -qx 'ExecStart=/usr/bin/qlfwd $QLFWD_OPTIONS' <(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/lib/systemd/system/qlfwd.service)
+
+if [ "${CI:-}" = true ] && [ "$(id -u)" -eq 0 ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    check "apt installs the package" sh -c 'apt-get install -y -qq "$1" >/dev/null' _ "$deb"
+    check "installed /usr/bin/qlfwd" test -x /usr/bin/qlfwd
+    check "service user exists" sh -c 'getent passwd qlfwd >/dev/null'
+    check "installed unit verifies" systemd-analyze verify /usr/lib/systemd/system/qlfwd.service
+    check "apt removes the package" sh -c 'apt-get remove -y -qq --purge qlfwd >/dev/null'
+    check "nothing left in /usr/bin" test ! -e /usr/bin/qlfwd
+    check "no unit left" test ! -e /usr/lib/systemd/system/qlfwd.service
+else
+    echo "skipped: apt install and remove (CI only, as root)"
+fi
+
+[ "$failures" -eq 0 ]
