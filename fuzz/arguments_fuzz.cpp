@@ -1,13 +1,21 @@
 // Any argument list: the settings always stay within their limits.
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "command_line.hpp"
-#include "fuzz/properties.hpp"
 
 using namespace ql;
+
+static void require(bool holds, const char* what) {
+    if (!holds) {
+        std::fprintf(stderr, "property violated: %s\n", what);
+        std::abort();
+    }
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::vector<std::string> args;
@@ -24,9 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Settings s;
     for (const std::string& a : args) {
         ArgumentAction action = apply_argument(a.c_str(), s);
-        fuzz::require(std::strlen(s.telip) <= telip_max && std::strlen(s.path) <= path_max, "settings within limits");
-        fuzz::require(s.telip[0] != '-', "no address that nc would take for an option");
-        fuzz::require(s.telnet >= 0 && s.telnet <= 2, "mode 0, 1 or 2");
+        require(std::strlen(s.telip) <= telip_max && std::strlen(s.path) <= path_max, "settings within limits");
+        require(s.telip[0] != '-', "no address that nc would take for an option");
+        require(s.telnet >= 0 && s.telnet <= 2, "mode 0, 1 or 2");
         if (action == ArgumentAction::help || action == ArgumentAction::address_too_long ||
             action == ArgumentAction::address_option)
             break;  // the program ends here

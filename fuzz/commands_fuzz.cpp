@@ -1,14 +1,29 @@
 // Both command texts from any label and any record line, also ones that no
 // datagram can give (control bytes anywhere, very long lines).
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "forwarding/commands.hpp"
-#include "fuzz/properties.hpp"
+#include "tests/command_checks.hpp"
 
 using namespace ql;
+
+namespace {
+
+void require(bool holds, const char* what) {
+    if (!holds) {
+        std::fprintf(stderr, "property violated: %s\n", what);
+        std::abort();
+    }
+}
+
+// A violated property of the shared checks is a finding.
+void require(const char* violated) { require(violated == nullptr, violated); }
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
@@ -30,11 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     char reading[label_max + 1];
     reading_name(reading, label);
     command_text(out, 1, "Qln042", 6, label, line, line_len);
-    fuzz::require_reading_commands(out, reading);
+    require(checks::reading_commands(out, reading));
 
     std::string name = std::string("Qln042") + std::string(label.bytes, label.len);
     command_text(out, 2, name.data(), name.size(), label, line, line_len);
-    fuzz::require_call_expression(out);
+    require(checks::call_expression(out));
     std::free(label_bytes);
     std::free(line);
     return 0;

@@ -1,6 +1,7 @@
 // The whole path of one datagram without the network: checks and checksum,
 // device name and label, record line, file names, and both command texts.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -8,10 +9,24 @@
 #include "forwarding/commands.hpp"
 #include "forwarding/file_write.hpp"
 #include "forwarding/record.hpp"
-#include "fuzz/properties.hpp"
 #include "reception/checks.hpp"
+#include "tests/command_checks.hpp"
 
 using namespace ql;
+
+namespace {
+
+void require(bool holds, const char* what) {
+    if (!holds) {
+        std::fprintf(stderr, "property violated: %s\n", what);
+        std::abort();
+    }
+}
+
+// A violated property of the shared checks is a finding.
+void require(const char* violated) { require(violated == nullptr, violated); }
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
@@ -27,14 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Checked c = check_datagram(bytes, n);
     if (c.verdict == Verdict::valid) {
-        fuzz::require(c.text_len <= c.full_len && c.full_len <= n, "text within the datagram");
-        fuzz::require(c.is_long == (n >= long_min), "long from the byte count");
+        require(c.text_len <= c.full_len && c.full_len <= n, "text within the datagram");
+        require(c.is_long == (n >= long_min), "long from the byte count");
         Label label = device_label(bytes, c.text_len, c.is_long);
-        fuzz::require(label.len <= label_max && (label.len == 0 || label.bytes + label.len <= bytes + c.text_len),
+        require(label.len <= label_max && (label.len == 0 || label.bytes + label.len <= bytes + c.text_len),
                       "label within the text");
         char name[device_name_max + 1];
         std::size_t name_len = device_name(name, octet, label);
-        fuzz::require(name_len == 6 + label.len && std::strlen(name) == name_len, "device name length");
+        require(name_len == 6 + label.len && std::strlen(name) == name_len, "device name length");
 
         std::tm t{};
         t.tm_year = 126;
@@ -43,22 +58,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         time_stamp(stamp, t);
         static char line[record_line_max + 1];
         std::size_t line_len = record_line(line, stamp, name, name_len, bytes, c.text_len, append);
-        fuzz::require(line_len == stamp_len + 10 + name_len + 1 + c.text_len + (append ? 1 : 0), "record length");
-        fuzz::require(std::memcmp(line + stamp_len + 10 + name_len + 1, bytes, c.text_len) == 0, "text kept whole");
+        require(line_len == stamp_len + 10 + name_len + 1 + c.text_len + (append ? 1 : 0), "record length");
+        require(std::memcmp(line + stamp_len + 10 + name_len + 1, bytes, c.text_len) == 0, "text kept whole");
 
         char file[file_name_max + 1];
-        fuzz::require_file_name(std::string(file, file_name(file, name, name_len, ".txt")), ".txt");
-        fuzz::require_file_name(std::string(file, file_name(file, name, name_len, "-telnet.txt")), "-telnet.txt");
+        require(checks::file_name(std::string(file, file_name(file, name, name_len, ".txt")), ".txt"));
+        require(checks::file_name(std::string(file, file_name(file, name, name_len, "-telnet.txt")), "-telnet.txt"));
 
         static std::string commands;
         char reading[label_max + 1];
         reading_name(reading, label);
         command_text(commands, 1, name, name_len, label, line, line_len);
-        fuzz::require_reading_commands(commands, reading);
+        require(checks::reading_commands(commands, reading));
         command_text(commands, 2, name, name_len, label, line, line_len);
-        fuzz::require_call_expression(commands);
+        require(checks::call_expression(commands));
     } else if (c.verdict == Verdict::bad_checksum) {
-        fuzz::require(c.is_long && std::strlen(c.got) <= 4, "received checksum of four characters at most");
+        require(c.is_long && std::strlen(c.got) <= 4, "received checksum of four characters at most");
     }
     std::free(bytes);
     return 0;

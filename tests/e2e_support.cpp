@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -40,6 +41,35 @@ void prepare_namespaces() {
     write_text("/proc/self/setgroups", "deny");
     write_text("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
     write_text("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+}
+
+bool mount_small_tmpfs(const std::string& path, const std::string& size) {
+    if (unshare(CLONE_NEWNS) != 0) return false;
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    return mount("tmpfs", path.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+}
+
+Options fake_nc_options(const TempDir& dir, const std::string& extra) {
+    mkdir((dir / "bin").c_str(), 0755);
+    write_script(dir / "bin/nc",
+                 "d='" + dir.path() + "'\n"
+                 "n=$(ls \"$d\" | grep -c '^nc-input-')\n"
+                 "printf 'argc=%s [%s] [%s] [%s]\\n' \"$#\" \"$1\" \"$2\" \"$3\" >> \"$d/nc-args\"\n"
+                 "fds=$(ls -l /proc/$$/fd)\n"
+                 "printf '%s\\n' \"$fds\" >> \"$d/nc-fds\"\n" +
+                 extra +
+                 "cat > \"$d/.nc-input\"\n"
+                 "mv \"$d/.nc-input\" \"$d/nc-input-$n\"\n");
+    Options options;
+    options.path_prefix = dir / "bin";
+    return options;
+}
+
+std::vector<std::string> fake_nc_inputs(const TempDir& dir) {
+    std::vector<std::string> inputs;
+    for (int n = 0; file_exists(dir / ("nc-input-" + std::to_string(n))); ++n)
+        inputs.push_back(read_file(dir / ("nc-input-" + std::to_string(n))));
+    return inputs;
 }
 
 bool enter_private_network() {

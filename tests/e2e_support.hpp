@@ -24,6 +24,9 @@ using ql::long_datagram;
 // Returns false (and the test should be skipped) where that is not allowed.
 bool enter_private_network();
 
+// A private mount namespace, then a tmpfs of the given size at path.
+bool mount_small_tmpfs(const std::string& path, const std::string& size);
+
 // Once, before any thread: where the process is not root, a user namespace
 // in which it is, so that network namespaces can be made.
 void prepare_namespaces();
@@ -44,6 +47,13 @@ struct Options {
     mode_t umask = 022;
     bool close_standard = false;     // start with descriptors 0, 1 and 2 closed
 };
+
+// Runs a stand-in nc from the test directory's bin/ that records, one file a
+// run, its input (nc-input-N), its arguments and descriptors (nc-args), and
+// never connects anywhere; extra runs before it finishes.
+Options fake_nc_options(const TempDir& dir, const std::string& extra = "");
+// The inputs the stand-in nc has recorded, in order.
+std::vector<std::string> fake_nc_inputs(const TempDir& dir);
 
 class Receiver {
 public:

@@ -28,20 +28,7 @@ protected:
         return receiver;
     }
 
-    // A stand-in nc that records its arguments, its input and its descriptors,
-    // one block per run, and never connects anywhere.
-    Options fake_nc() {
-        write_script(dir / "bin/nc",
-                     "d='" + dir.path() + "'\n"
-                     "printf 'argc=%s [%s] [%s] [%s]\\n' \"$#\" \"$1\" \"$2\" \"$3\" >> \"$d/nc-args\"\n"
-                     "cat >> \"$d/nc-input\"\n"
-                     "fds=$(ls -l /proc/$$/fd)\n"
-                     "printf '%s\\n' \"$fds\" >> \"$d/nc-fds\"\n"
-                     "echo run >> \"$d/nc-runs\"\n");
-        Options options;
-        options.path_prefix = dir / "bin";
-        return options;
-    }
+    Options fake_nc() { return fake_nc_options(dir); }
 
     // A stand-in ifconfig that prints the older listing with "inet addr:".
     void old_ifconfig(const std::string& extra = "") {
@@ -57,10 +44,7 @@ protected:
                      "LIST\n");
     }
 
-    int runs() {
-        std::string r = read_file(dir / "nc-runs");
-        return static_cast<int>(std::count(r.begin(), r.end(), '\n'));
-    }
+    int runs() { return static_cast<int>(fake_nc_inputs(dir).size()); }
 
     TempDir dir;
 };
@@ -151,7 +135,7 @@ TEST_F(ForwardingTest, NcStartedDirectlyWithNothingLeaked) {
     EXPECT_NE(fds.find(" 0 -> " + dir.path() + "/Qln042$(touch)-telnet.txt"), std::string::npos) << fds;
     EXPECT_NE(fds.find(" 1 -> /dev/null"), std::string::npos) << fds;
     EXPECT_EQ(fds.find("socket:"), std::string::npos) << fds;
-    EXPECT_EQ(read_file(dir / "nc-input"), read_file(dir / "Qln042$(touch)-telnet.txt"));
+    EXPECT_EQ(fake_nc_inputs(dir)[0], read_file(dir / "Qln042$(touch)-telnet.txt"));
     for (const char* f : {"x", "y", "z", "x)", "touch"}) EXPECT_FALSE(file_exists(dir / f)) << f;
     EXPECT_EQ(r->stop(), 0);
 }
@@ -162,7 +146,7 @@ TEST_F(ForwardingTest, HostileLabelStaysInsideThePrefix) {
     send_from("127.0.0.42", long_datagram("../../xy", ",v"));
     ASSERT_TRUE(eventually([&] { return runs() == 1; }));
     EXPECT_TRUE(file_exists(dir / "out/Qln042.._.._xy-telnet.txt"));
-    EXPECT_EQ(unstamp(read_file(dir / "nc-input")).substr(0, 50),
+    EXPECT_EQ(unstamp(fake_nc_inputs(dir)[0]).substr(0, 50),
               "{ Qln042______xy(\"STAMP,Quenlink,Qln042../../xy,QL");
     EXPECT_EQ(r->stop(), 0);
 }

@@ -1,0 +1,163 @@
+// Hostile datagrams in modes 0, 1 and 2: nothing they hold may leave the
+// prefix directory, run as a command, or spoil a record or command file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "tests/command_checks.hpp"
+#include "tests/e2e_support.hpp"
+
+using namespace e2e;
+
+namespace {
+
+struct Datagram {
+    std::string source;
+    std::string bytes;
+    std::string name;  // the device name the receiver must give it
+    std::string text;  // the text its record must carry
+    std::string label;
+};
+
+class HostileTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ENTER_PRIVATE_NETWORK();
+        ASSERT_EQ(mkdir((dir / "out").c_str(), 0755), 0);
+        std::vector<std::string> labels = {"../../..", "/etc/pas", "$(id)>x;", "`id`;;;;", "%s%n%s%n",
+                                           "\"'\\\"'\\ab", "\r\n\r\n\r\n\r\n", "\x80\xff\xfe\x90" "abcd",
+                                           std::string("..\x01/\x7f\t..", 8)};
+        std::vector<std::string> texts = {",$(touch " + dir / "pwned1" + ")", ",`touch " + dir / "pwned2" + "`",
+                                          ";touch pwned3;", ",%s%n%s%n%x%p", ",a\"b'c\\d\r\n$HOME@x{}",
+                                          ",\x80\xff\xc3\xa4\x1b[2J", ",$(touch pwned4)\n", ",'; rm -rf / #",
+                                          ",\"$(touch pwned5)\""};
+        for (std::size_t i = 0; i < labels.size(); ++i) {
+            std::string bytes = ql::long_datagram(labels[i], texts[i]);
+            std::string octet = std::to_string(10 + i);
+            char number[4];
+            std::snprintf(number, sizeof number, "%03zu", 10 + i);
+            sent.push_back({"127.0.0." + octet, bytes, "Qln" + std::string(number) + labels[i],
+                            bytes.substr(0, bytes.size() - 4), labels[i]});
+        }
+        // Short ones, and a long one whose zero byte hides a command after its checksum.
+        sent.push_back({"127.0.0.30", "$(touch pwned6);`touch pwned7`", "Qln030", "$(touch pwned6);`touch pwned7`", ""});
+        std::string hidden = "QLSEND /../../x,ok";
+        sent.push_back({"127.0.0.31", hidden + checksum_of(hidden) + std::string(1, '\0') + "$(touch pwned8)" +
+                                          std::string(150, ';'),
+                        "Qln031/../../x", hidden, "/../../x"});
+    }
+
+    std::unique_ptr<Receiver> start(std::vector<std::string> args, Options options = {}) {
+        options.args = std::move(args);
+        auto receiver = std::make_unique<Receiver>(dir, options);
+        EXPECT_TRUE(receiver->wait_bound());
+        return receiver;
+    }
+
+    static std::string file_name_of(const std::string& name) {
+        std::string out = name;
+        for (char& c : out)
+            if (c == '/' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
+        return out;
+    }
+
+    static std::string reading_of(const std::string& label) {
+        std::size_t start = label.find_first_not_of('_');
+        std::string out = start == std::string::npos ? "" : label.substr(start);
+        for (char& c : out)
+            if (!checks::is_word_byte(static_cast<unsigned char>(c)) && c != '.') c = '_';
+        return out;
+    }
+
+    void send_all() {
+        for (const Datagram& d : sent) send_from(d.source, d.bytes);
+    }
+
+    // Only the prefix directory, the stand-in nc and the captured output exist,
+    // and no command of a datagram ran anywhere.
+    void expect_nothing_outside(const std::set<std::string>& expected_in_out) {
+        std::set<std::string> in_out;
+        for (auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+            std::string rel = entry.path().string().substr(dir.path().size() + 1);
+            if (rel.rfind("out/", 0) == 0) in_out.insert(rel.substr(4));
+            else
+                EXPECT_TRUE(rel == "out" || rel == "bin" || rel == "bin/nc" || rel.rfind(".std", 0) == 0 ||
+                            rel.rfind("nc-", 0) == 0)
+                    << "unexpected file " << rel;
+        }
+        EXPECT_EQ(in_out, expected_in_out);
+        for (int i = 1; i <= 8; ++i) {
+            std::string name = "pwned" + std::to_string(i);
+            EXPECT_FALSE(file_exists(dir / name) || file_exists("/" + name) || file_exists(dir / ("out/" + name)))
+                << name;
+        }
+    }
+
+    TempDir dir;
+    std::vector<Datagram> sent;
+};
+
+}  // namespace
+
+TEST_F(HostileTest, ModeZeroRecordsExactAndInside) {
+    for (bool append : {false, true}) {
+        std::filesystem::remove_all(dir / "out");
+        ASSERT_EQ(mkdir((dir / "out").c_str(), 0755), 0);
+        std::vector<std::string> args = {dir / "out/"};
+        if (append) args.insert(args.begin(), "-a");
+        auto r = start(args);
+        send_all();
+        send_from("127.0.0.250", "marker-datagram-0");
+        ASSERT_TRUE(eventually([&] { return file_exists(dir / "out/Qln250.txt"); }));
+        EXPECT_EQ(r->stop(), 0);
+        std::set<std::string> files{"Qln250.txt"};
+        for (const Datagram& d : sent) {
+            std::string file = file_name_of(d.name) + ".txt";
+            files.insert(file);
+            EXPECT_EQ(unstamp(read_file(dir / ("out/" + file))),
+                      "STAMP,Quenlink," + d.name + "," + d.text + (append ? "\n" : ""))
+                << file;
+        }
+        expect_nothing_outside(files);
+    }
+}
+
+TEST_F(HostileTest, ModeOneCommandsWellFormed) {
+    auto r = start({"-t127.0.0.1", dir / "out/"}, fake_nc_options(dir));
+    send_all();
+    ASSERT_TRUE(eventually([&] { return fake_nc_inputs(dir).size() == sent.size(); }));
+    EXPECT_EQ(r->stop(), 0);
+    std::vector<std::string> inputs = fake_nc_inputs(dir);
+    std::set<std::string> files;
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        const char* violated = checks::reading_commands(inputs[i], reading_of(sent[i].label));
+        EXPECT_EQ(violated, nullptr) << violated << " in " << inputs[i];
+        std::string file = file_name_of(sent[i].name) + "-telnet.txt";
+        files.insert(file);
+        EXPECT_EQ(read_file(dir / ("out/" + file)), inputs[i]);
+    }
+    std::string args = read_file(dir / "nc-args");
+    EXPECT_EQ(args.size(), sent.size() * std::string("argc=2 [127.0.0.1] [7072] []\n").size()) << args;
+    expect_nothing_outside(files);
+}
+
+TEST_F(HostileTest, ModeTwoLiteralNeverBroken) {
+    auto r = start({"-a", "-T127.0.0.1", dir / "out/"}, fake_nc_options(dir));
+    send_all();
+    ASSERT_TRUE(eventually([&] { return fake_nc_inputs(dir).size() == sent.size(); }));
+    EXPECT_EQ(r->stop(), 0);
+    std::vector<std::string> inputs = fake_nc_inputs(dir);
+    std::set<std::string> files;
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        const char* violated = checks::call_expression(inputs[i]);
+        EXPECT_EQ(violated, nullptr) << violated << " in " << inputs[i];
+        std::string file = file_name_of(sent[i].name) + "-telnet.txt";
+        files.insert(file);
+        EXPECT_EQ(read_file(dir / ("out/" + file)), inputs[i]);
+    }
+    expect_nothing_outside(files);
+}
