@@ -32,13 +32,18 @@ static bool write_all(int fd, const char* text, std::size_t len, std::size_t& wr
     return true;
 }
 
-int file_write(const char* prefix, const char* name, const char* text, std::size_t len, bool append) {
-    char full[path_max + file_name_max + 1];
+std::size_t output_path(char out[output_path_max + 1], const char* prefix, const char* name) {
     std::size_t prefix_len = strnlen(prefix, path_max);
     std::size_t name_len = strnlen(name, file_name_max);
-    std::memcpy(full, prefix, prefix_len);
-    std::memcpy(full + prefix_len, name, name_len);
-    full[prefix_len + name_len] = '\0';
+    std::memcpy(out, prefix, prefix_len);
+    std::memcpy(out + prefix_len, name, name_len);
+    out[prefix_len + name_len] = '\0';
+    return prefix_len + name_len;
+}
+
+int file_write(const char* prefix, const char* name, const char* text, std::size_t len, bool append) {
+    char full[output_path_max + 1];
+    output_path(full, prefix, name);
 
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (append ? O_APPEND : O_TRUNC);
     int fd = ::open(full, flags, 0666);

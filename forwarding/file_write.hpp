@@ -15,6 +15,11 @@ constexpr std::size_t file_name_max = device_name_max + 11;  // + "-telnet.txt"
 std::size_t file_name(char out[file_name_max + 1], const char* name, std::size_t name_len,
                       const char* suffix);
 
+constexpr std::size_t output_path_max = path_max + file_name_max;
+
+// The prefix joined directly to the file name (no separator). Returns the length.
+std::size_t output_path(char out[output_path_max + 1], const char* prefix, const char* name);
+
 // 0: written; 1: cannot be opened (missing directory, no permission, a symbolic
 // link); 2: opened but not written whole (the file is cut back, so no partial
 // text stays). Never follows a symbolic link in the last component, never blocks

@@ -22,9 +22,8 @@ static void forward_commands(const char* file, const std::string& commands) {
         report_file_error(file);
         return;
     }
-    char full[path_max + file_name_max + 1];
-    std::strcpy(full, settings.path);
-    std::strcat(full, file);
+    char full[output_path_max + 1];
+    output_path(full, settings.path, file);
     int fd = ::open(full, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         report_file_error(file);
