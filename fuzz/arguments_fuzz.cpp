@@ -1,21 +1,16 @@
 // Any argument list: the settings always stay within their limits.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "command_line.hpp"
+#include "fuzz/require.hpp"
 
 using namespace ql;
 
-static void require(bool holds, const char* what) {
-    if (!holds) {
-        std::fprintf(stderr, "property violated: %s\n", what);
-        std::abort();
-    }
-}
+using fuzz::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::vector<std::string> args;

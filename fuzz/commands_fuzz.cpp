@@ -1,29 +1,17 @@
 // Both command texts from any label and any record line, also ones that no
 // datagram can give (control bytes anywhere, very long lines).
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "forwarding/commands.hpp"
+#include "fuzz/require.hpp"
 #include "tests/command_checks.hpp"
 
 using namespace ql;
 
-namespace {
-
-void require(bool holds, const char* what) {
-    if (!holds) {
-        std::fprintf(stderr, "property violated: %s\n", what);
-        std::abort();
-    }
-}
-
-// A violated property of the shared checks is a finding.
-void require(const char* violated) { require(violated == nullptr, violated); }
-
-}  // namespace
+using fuzz::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;

@@ -1,7 +1,6 @@
 // The whole path of one datagram without the network: checks and checksum,
 // device name and label, record line, file names, and both command texts.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -9,24 +8,13 @@
 #include "forwarding/commands.hpp"
 #include "forwarding/file_write.hpp"
 #include "forwarding/record.hpp"
+#include "fuzz/require.hpp"
 #include "reception/checks.hpp"
 #include "tests/command_checks.hpp"
 
 using namespace ql;
 
-namespace {
-
-void require(bool holds, const char* what) {
-    if (!holds) {
-        std::fprintf(stderr, "property violated: %s\n", what);
-        std::abort();
-    }
-}
-
-// A violated property of the shared checks is a finding.
-void require(const char* violated) { require(violated == nullptr, violated); }
-
-}  // namespace
+using fuzz::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;

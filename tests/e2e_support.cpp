@@ -284,6 +284,15 @@ bool CommandServer::wait_sessions(std::size_t count, std::chrono::milliseconds l
     return eventually([&] { return sessions().size() >= count; }, limit);
 }
 
+void ReceiverTestBase::SetUp() { ENTER_PRIVATE_NETWORK(); }
+
+std::unique_ptr<Receiver> ReceiverTestBase::start(std::vector<std::string> args, Options options) {
+    options.args = std::move(args);
+    auto receiver = std::make_unique<Receiver>(dir, options);
+    EXPECT_TRUE(receiver->wait_bound()) << receiver->out() << receiver->err();
+    return receiver;
+}
+
 void write_script(const std::string& path, const std::string& body) {
     write_file(path, "#!/bin/sh\n" + body);
     chmod(path.c_str(), 0755);

@@ -2,10 +2,12 @@
 // qlfwd binary, datagrams from loopback source addresses, and a stand-in
 // command server on 127.0.0.1:7072.
 #pragma once
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -102,6 +104,16 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::string> sessions_;
     std::thread thread_;
+};
+
+// A test in a network namespace of its own, with a scratch directory.
+class ReceiverTestBase : public testing::Test {
+protected:
+    void SetUp() override;
+    // Starts qlfwd with these arguments in the scratch directory and waits until it is bound.
+    std::unique_ptr<Receiver> start(std::vector<std::string> args, Options options = {});
+
+    TempDir dir;
 };
 
 // An executable shell script at path.

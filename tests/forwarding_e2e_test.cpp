@@ -14,19 +14,14 @@ using namespace e2e;
 
 namespace {
 
-class ForwardingTest : public testing::Test {
+class ForwardingTest : public ReceiverTestBase {
 protected:
     void SetUp() override {
-        ENTER_PRIVATE_NETWORK();
+        ReceiverTestBase::SetUp();
+        if (IsSkipped()) return;
         ASSERT_EQ(mkdir((dir / "bin").c_str(), 0755), 0);
     }
 
-    std::unique_ptr<Receiver> start(std::vector<std::string> args, Options options = {}) {
-        options.args = std::move(args);
-        auto receiver = std::make_unique<Receiver>(dir, options);
-        EXPECT_TRUE(receiver->wait_bound()) << receiver->out() << receiver->err();
-        return receiver;
-    }
 
     Options fake_nc() { return fake_nc_options(dir); }
 
@@ -46,7 +41,6 @@ protected:
 
     int runs() { return static_cast<int>(fake_nc_inputs(dir).size()); }
 
-    TempDir dir;
 };
 
 }  // namespace

@@ -20,20 +20,12 @@ std::string without_stamp(const std::string& record) {
     return record.size() >= 20 ? record.substr(20) : record;
 }
 
-class ReceiverTest : public testing::Test {
+class ReceiverTest : public ReceiverTestBase {
 protected:
-    void SetUp() override { ENTER_PRIVATE_NETWORK(); }
 
-    std::unique_ptr<Receiver> start(std::vector<std::string> args, Options options = {}) {
-        options.args = std::move(args);
-        auto receiver = std::make_unique<Receiver>(dir, options);
-        EXPECT_TRUE(receiver->wait_bound()) << receiver->out() << receiver->err();
-        return receiver;
-    }
 
     std::string record(const std::string& name) { return read_file(dir / name); }
 
-    TempDir dir;
 };
 
 }  // namespace
