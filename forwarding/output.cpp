@@ -56,10 +56,15 @@ void output_datagram(const Accepted& datagram, std::time_t now) {
     char name[device_name_max + 1];
     std::size_t name_len = device_name(name, datagram.octet, label);
 
-    std::tm local;
-    localtime_r(&now, &local);
-    char stamp[stamp_len + 1];
-    time_stamp(stamp, local);
+    // The stamp has whole seconds: converted once per second, not per datagram.
+    static std::time_t stamp_time = -1;
+    static char stamp[stamp_len + 1];
+    if (now != stamp_time) {
+        std::tm local;
+        localtime_r(&now, &local);
+        time_stamp(stamp, local);
+        stamp_time = now;
+    }
     std::size_t line_len =
         record_line(line, stamp, name, name_len, datagram.text, datagram.text_len, settings.append != 0);
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <regex>
 
@@ -279,5 +280,22 @@ TEST_F(ReceiverTest, NewOwnAddressKnownWithinAMinute) {
     send_from("10.77.0.5", "now known as own");
     EXPECT_TRUE(eventually([&] { return r->out().ends_with("Fehler: Paket von mir selbst\n"); })) << r->out();
     EXPECT_EQ(without_stamp(record("Qln005.txt")), "Quenlink,Qln005,not yet known!!");
+    EXPECT_EQ(r->stop(), 0);
+}
+
+TEST_F(ReceiverTest, StampFollowsTheClock) {
+    auto r = start({"-a", dir.prefix()});
+    send_from("127.0.0.42", "first of two lines");
+    ASSERT_TRUE(eventually([&] { return file_exists(dir / "Qln042.txt"); }));
+    std::this_thread::sleep_for(1100ms);
+    send_from("127.0.0.42", "second, a second later");
+    ASSERT_TRUE(eventually([&] {
+        std::string all = record("Qln042.txt");
+        return std::count(all.begin(), all.end(), '\n') == 2;
+    }));
+    std::string all = record("Qln042.txt");
+    std::string first = all.substr(0, 19), second = all.substr(all.find('\n') + 1, 19);
+    EXPECT_LT(first, second) << all;
+    EXPECT_EQ(unstamp(all), "STAMP,Quenlink,Qln042,first of two lines\nSTAMP,Quenlink,Qln042,second, a second later\n");
     EXPECT_EQ(r->stop(), 0);
 }
