@@ -35,17 +35,24 @@ static long long now_ms() {
 
 // Waits until the child has ended or the deadline has passed; true when it ended.
 // A signal (SIGTERM) does not cut the wait short: the datagram's output completes.
-static bool wait_until(pid_t pid, int pidfd, long long deadline) {
+static bool wait_until(pid_t pid, int& pidfd, long long deadline) {
     for (;;) {
+        long long left = deadline - now_ms();
+        if (pidfd >= 0) {
+            pollfd p{pidfd, POLLIN, 0};
+            int ready = poll(&p, 1, static_cast<int>(left > 0 ? left : 0));
+            if (ready == 0) return false;
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0) {  // no pidfd to wait on after all: poll the child instead
+                close(pidfd);
+                pidfd = -1;
+            }
+        }
         int status;
         pid_t r = waitpid(pid, &status, WNOHANG);
         if (r == pid || (r < 0 && errno == ECHILD)) return true;
-        long long left = deadline - now_ms();
-        if (left <= 0) return false;
-        if (pidfd >= 0) {
-            pollfd p{pidfd, POLLIN, 0};
-            (void)poll(&p, 1, static_cast<int>(left));
-        } else {
+        if (pidfd < 0) {
+            if (left <= 0) return false;
             timespec pause{0, 5 * 1000 * 1000};
             nanosleep(&pause, nullptr);
         }
