@@ -1,6 +1,6 @@
 // The benchmark driver: runs qlfwd and the floor receivers side by side in this
 // network namespace, sends with qlsend, and prints the table.
-// Usage: bench BUILD_DIR OUTPUT_DIR (the output directory on a tmpfs)
+// Usage: bench BUILD_DIR OUTPUT_DIR [SECTION...] (the output directory on a tmpfs)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -397,14 +397,18 @@ void burst_table() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) fail("usage: bench BUILD_DIR OUTPUT_DIR");
+    if (argc < 3) fail("usage: bench BUILD_DIR OUTPUT_DIR [mode0|allocations|forwarding|burst]...");
     build = argv[1];
     out = argv[2];
+    std::vector<std::string> sections(argv + 3, argv + argc);
+    auto wanted = [&](const char* name) {
+        return sections.empty() || std::find(sections.begin(), sections.end(), name) != sections.end();
+    };
     std::printf("# qlfwd benchmark\n");
-    mode0_table();
-    allocation_table();
-    forwarding_table();
-    burst_table();
+    if (wanted("mode0")) mode0_table();
+    if (wanted("allocations")) allocation_table();
+    if (wanted("forwarding")) forwarding_table();
+    if (wanted("burst")) burst_table();
     std::filesystem::remove_all(out + "/mode0");
     return 0;
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds qlfwd, qlsend and the floor programs (release) and runs the benchmark
-# in a private network namespace, with the output on a tmpfs. Prints the table.
+# in a private network namespace, with the output on a tmpfs. Prints the table;
+# arguments pick sections (mode0, allocations, forwarding, burst), default all.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 "$top/scripts/install-deps.sh"
@@ -16,5 +17,6 @@ exec "${ns[@]}" sh -c '
     ip link set lo up
     out=$(mktemp -d /tmp/qlfwd-bench.XXXXXX)
     mount -t tmpfs -o size=1g tmpfs "$out"
-    "$1/bench" "$1" "$out"
-' bench "$top/build-bench"
+    build="$1"; shift
+    "$build/bench" "$build" "$out" "$@"
+' bench "$top/build-bench" "$@"
