@@ -5,7 +5,9 @@
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-60}"
-if ! command -v clang++ >/dev/null || ! echo 'int main(){}' | clang++ -x c++ -fsanitize=fuzzer-no-link - -o /dev/null 2>/dev/null; then
+probe='extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }'
+if ! command -v clang++ >/dev/null ||
+   ! echo "$probe" | clang++ -x c++ -fsanitize=fuzzer,address,undefined - -o /dev/null 2>/dev/null; then
     "$top/scripts/install-deps.sh" --fuzz
 fi
 cmake -S "$top" -B "$top/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
