@@ -82,8 +82,8 @@ private:
     bool reaped_ = false;
 };
 
-// Receives UDP port 60096's datagrams in order: waits until a marker datagram
-// sent after the others has been written, so everything before it is done.
+// The receiver takes datagrams one at a time, in order: once a marker sent
+// after the others is written (Qln250.txt in the test directory), all of them are done.
 void send_marker(const std::string& source = "127.0.0.250");
 bool marker_written(const TempDir& dir, std::chrono::milliseconds limit = 5000ms);
 
