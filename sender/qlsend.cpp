@@ -65,6 +65,16 @@ std::string shown(const std::string& bytes) {
     return out;
 }
 
+timespec plus_seconds(timespec t, double seconds) {
+    t.tv_sec += static_cast<time_t>(seconds);
+    t.tv_nsec += static_cast<long>((seconds - static_cast<long>(seconds)) * 1e9);
+    if (t.tv_nsec >= 1000000000) {
+        t.tv_sec += 1;
+        t.tv_nsec -= 1000000000;
+    }
+    return t;
+}
+
 double seconds_since(const timespec& start) {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -187,18 +197,11 @@ int main(int argc, char** argv) {
             // now rather than catch up in one burst that no receive queue holds.
             long behind = due - sent - failed;
             if (behind > plan.rate / 100 + 1) {
-                double shift = static_cast<double>(behind - 1) / plan.rate;
-                start.tv_sec += static_cast<time_t>(shift);
-                start.tv_nsec += static_cast<long>((shift - static_cast<long>(shift)) * 1e9);
-                if (start.tv_nsec >= 1000000000) { start.tv_sec += 1; start.tv_nsec -= 1000000000; }
+                start = plus_seconds(start, static_cast<double>(behind - 1) / plan.rate);
                 due = sent + failed + 1;
             }
             if (due <= sent + failed) {
-                double at = static_cast<double>(sent + failed) / plan.rate;
-                timespec wake = start;
-                wake.tv_sec += static_cast<time_t>(at);
-                wake.tv_nsec += static_cast<long>((at - static_cast<long>(at)) * 1e9);
-                if (wake.tv_nsec >= 1000000000) { wake.tv_sec += 1; wake.tv_nsec -= 1000000000; }
+                timespec wake = plus_seconds(start, static_cast<double>(sent + failed) / plan.rate);
                 clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
                 continue;
             }
