@@ -10,8 +10,10 @@
 
 #include "command_line.hpp"
 #include "common/diag.hpp"
+#include "common/notify.hpp"
 #include "common/settings.hpp"
 #include "own_address.hpp"
+#include "reception/handed_socket.hpp"
 #include "reception/receive.hpp"
 #include "reception/socket.hpp"
 
@@ -67,12 +69,16 @@ int main(int argc, char** argv) {
     diag_init();
     // Before anything else, so that a SIGTERM during start-up still ends with status 0.
     install_sig_term();
+    // The manager's variables are taken before the detection's shell can see them.
+    take_handed_socket();
+    notify_open();
     parse_arguments(argc, argv);
 
     if (open_socket(Porto) != 0) {
         diag("Fehler: konnte Socket nicht oeffnen\n");
         return 2;
     }
+    notify_send("READY=1", 7);
     receive_socket();
     close_socket();
     return 0;

@@ -17,17 +17,17 @@ namespace ql {
 
 static void report_file_error(const char* file) { diag("Fehler: file_write %s mit Fehler\n", file); }
 
-static void forward_commands(const char* file, const std::string& commands) {
+static bool forward_commands(const char* file, const std::string& commands) {
     if (file_write(file, commands.data(), commands.size()) != 0) {
         report_file_error(file);
-        return;
+        return false;
     }
     char full[output_path_max + 1];
     output_path(full, settings.path, file);
     int fd = ::open(full, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         report_file_error(file);
-        return;
+        return false;
     }
     // With -a the file holds every earlier text too; the server stops reading at
     // the first "quit", so nc gets only this datagram's commands.
@@ -36,7 +36,8 @@ static void forward_commands(const char* file, const std::string& commands) {
     char address[telip_max + 1];
     first_address(address, sizeof address, settings.telip);
     int error = 0;
-    switch (run_nc(address, fd, nc_time_limit_ms, error)) {
+    NcResult result = run_nc(address, fd, nc_time_limit_ms, error);
+    switch (result) {
         case NcResult::finished: break;
         case NcResult::not_started:
             diag("Fehler: konnte nc nicht starten, %s (errno=%i)\n", std::strerror(error), error);
@@ -46,9 +47,10 @@ static void forward_commands(const char* file, const std::string& commands) {
             break;
     }
     ::close(fd);
+    return result == NcResult::finished;
 }
 
-void output_datagram(const Accepted& datagram, std::time_t now) {
+bool output_datagram(const Accepted& datagram, std::time_t now) {
     static char line[record_line_max + 1];
     static std::string commands;
 
@@ -71,12 +73,13 @@ void output_datagram(const Accepted& datagram, std::time_t now) {
     char file[file_name_max + 1];
     if (settings.telnet == 0) {
         file_name(file, name, name_len, ".txt");
-        if (file_write(file, line, line_len) != 0) report_file_error(file);
-        return;
+        if (file_write(file, line, line_len) == 0) return true;
+        report_file_error(file);
+        return false;
     }
     file_name(file, name, name_len, "-telnet.txt");
     command_text(commands, settings.telnet, name, name_len, label, line, line_len);
-    forward_commands(file, commands);
+    return forward_commands(file, commands);
 }
 
 }  // namespace ql

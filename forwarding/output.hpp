@@ -13,6 +13,7 @@ struct Accepted {
     bool is_long;
 };
 
-void output_datagram(const Accepted& datagram, std::time_t now);
+// True when the output was written (and nc ran to its end).
+bool output_datagram(const Accepted& datagram, std::time_t now);
 
 }  // namespace ql

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <ctime>
 
-#include "reception/checks.hpp"
+#include "common/datagram.hpp"
 
 namespace ql {
 

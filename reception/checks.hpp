@@ -4,9 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/datagram.hpp"
+
 namespace ql {
 
-constexpr std::size_t datagram_max = 1500;
 constexpr std::size_t short_min = 14;   // fewer bytes: too short
 constexpr std::size_t long_min = 160;   // this many or more: label and checksum
 

@@ -9,17 +9,20 @@
 #include <cstring>
 
 #include "common/diag.hpp"
+#include "common/notify.hpp"
 #include "common/settings.hpp"
+#include "common/status.hpp"
 #include "forwarding/output.hpp"
 #include "reception/checks.hpp"
+#include "reception/drops.hpp"
 #include "reception/own_addresses.hpp"
 
 namespace ql {
 
-static std::int64_t monotonic_seconds() {
+static std::int64_t monotonic_ms() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec;
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 static void report(const Checked& c, const char* bytes) {
@@ -34,37 +37,102 @@ static void report(const Checked& c, const char* bytes) {
     }
 }
 
+namespace {
+
+Counts counts;
+StatusSchedule schedule;
+
+void publish_if_due(std::int64_t now_ms) {
+    if (!schedule.due(counts, now_ms)) return;
+    char message[8 + status_text_max + 1] = "STATUS=";
+    std::size_t len = 7 + status_text(message + 7, counts);
+    notify_send(message, len);
+    schedule.published(counts, now_ms);
+}
+
+// With a manager to tell, an idle receive wakes once a second, so that the
+// last counts of a burst are published even when nothing follows it.
+void wake_when_idle(int fd) {
+    timeval second{1, 0};
+    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
+}
+
+// Hands one received datagram on, or drops it; counts what became of it.
+void handle(const sockaddr_in& sender, const char* bytes, std::size_t n, OwnAddresses& own,
+            std::int64_t now_ms) {
+    std::int64_t now_s = now_ms / 1000;
+    if (own_addresses_stale(own, now_s)) take_own_addresses(own, now_s);
+    if (is_own_address(own, sender.sin_addr.s_addr)) {
+        ++counts.dropped;
+        diag("Fehler: Paket von mir selbst\n");
+        return;
+    }
+    Checked checked = check_datagram(bytes, n);
+    if (checked.verdict != Verdict::valid) {
+        ++counts.dropped;
+        report(checked, bytes);
+        return;
+    }
+    Accepted accepted{ntohl(sender.sin_addr.s_addr) & 0xFFu, bytes, checked.text_len, checked.is_long};
+    if (output_datagram(accepted, ::time(nullptr)))
+        ++counts.handed_on;
+    else
+        ++counts.failed;
+}
+
+}  // namespace
+
 int receive_socket() {
     static char bytes[datagram_max + 1];
+    alignas(cmsghdr) static char control[drop_control_size];
     static OwnAddresses own;
-    take_own_addresses(own, monotonic_seconds());
+
+    // Drops from before this process (a socket handed over) are not ours to report.
+    DropCount drops(socket_drops(quenlink_socket.load()));
+    bool notifying = notify_enabled();
+    if (notifying) {
+        wake_when_idle(quenlink_socket.load());
+        publish_if_due(monotonic_ms());
+    }
+    take_own_addresses(own, monotonic_ms() / 1000);
 
     while (!terminate) {
         sockaddr_in sender{};
-        socklen_t sender_len = sizeof sender;
-        ssize_t n = ::recvfrom(quenlink_socket.load(), bytes, datagram_max, 0,
-                               reinterpret_cast<sockaddr*>(&sender), &sender_len);
+        iovec part{bytes, datagram_max};
+        msghdr message{};
+        message.msg_name = &sender;
+        message.msg_namelen = sizeof sender;
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        ssize_t n = ::recvmsg(quenlink_socket.load(), &message, 0);
         if (n < 0) {
             int error = errno;
             if (error == EBADF) return 1;
+            // Interrupted (SIGTERM, or a stop and continue) or idle: nothing went wrong.
+            if (error == EINTR) continue;
+            if (notifying && (error == EAGAIN || error == EWOULDBLOCK)) {
+                publish_if_due(monotonic_ms());
+                continue;
+            }
             diag("receive error: %s (%i)\n", std::strerror(error), error);
             continue;
         }
         bytes[n] = '\0';
+        ++counts.received;
 
-        std::int64_t now = monotonic_seconds();
-        if (own_addresses_stale(own, now)) take_own_addresses(own, now);
-        if (is_own_address(own, sender.sin_addr.s_addr)) {
-            diag("Fehler: Paket von mir selbst\n");
-            continue;
+        std::uint32_t dropped_so_far;
+        if (drops_in(message, dropped_so_far)) {
+            std::uint32_t lost = drops.newly_lost(dropped_so_far);
+            if (lost > 0) {
+                counts.lost += lost;
+                diag("Fehler: %u Pakete verloren, Empfangspuffer voll\n", static_cast<unsigned>(lost));
+            }
         }
-        Checked checked = check_datagram(bytes, static_cast<std::size_t>(n));
-        if (checked.verdict != Verdict::valid) {
-            report(checked, bytes);
-            continue;
-        }
-        Accepted accepted{ntohl(sender.sin_addr.s_addr) & 0xFFu, bytes, checked.text_len, checked.is_long};
-        output_datagram(accepted, ::time(nullptr));
+        std::int64_t now_ms = monotonic_ms();
+        handle(sender, bytes, static_cast<std::size_t>(n), own, now_ms);
+        if (notifying) publish_if_due(now_ms);
     }
     return 0;
 }

@@ -1,9 +1,10 @@
 // The receive loop: one datagram at a time, checked, then handed on.
 #pragma once
-
 namespace ql {
 
 // 0: ended because terminate was set; 1: the socket was closed under it.
+// Reports datagrams the kernel dropped (queue full) under -d, keeps the counts,
+// and publishes them to a service manager where there is one.
 int receive_socket();
 
 }  // namespace ql

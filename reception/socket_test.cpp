@@ -9,6 +9,9 @@
 
 #include "common/settings.hpp"
 
+#include <algorithm>
+#include <fstream>
+
 using namespace ql;
 
 // Ports here are ephemeral ones: the fixed port belongs to the end-to-end tests'
@@ -52,4 +55,25 @@ TEST(Socket, DescriptorZeroIsClosedToo) {
     EXPECT_EQ(fcntl(0, F_GETFD), -1);
     dup2(saved_stdin, 0);
     close(saved_stdin);
+}
+
+TEST(Socket, AsksForALargeQueueAndTheDropCount) {
+    ASSERT_EQ(open_socket(0), 0);
+    int fd = quenlink_socket;
+    int size = 0, ovfl = 0;
+    socklen_t len = sizeof size;
+    ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &len), 0);
+    len = sizeof ovfl;
+    ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &ovfl, &len), 0);
+    close_socket();
+    EXPECT_EQ(ovfl, 1);
+    // The kernel doubles what it grants; without the privilege it caps at rmem_max.
+    long cap = receive_buffer_bytes;
+    if (geteuid() != 0) {
+        std::ifstream in("/proc/sys/net/core/rmem_max");
+        long rmem_max = 0;
+        in >> rmem_max;
+        cap = std::min(cap, rmem_max);
+    }
+    EXPECT_EQ(size, 2 * cap);
 }

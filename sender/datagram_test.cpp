@@ -43,3 +43,26 @@ TEST(SenderDatagram, LongestText) {
     EXPECT_EQ(check(d).verdict, Verdict::valid);
     EXPECT_EQ(long_datagram("__Pumpe1", text + "a"), "");
 }
+
+TEST(SenderDatagram, SumPastFourDigitsIsNotAcceptable) {
+    EXPECT_TRUE(checksum_acceptable(long_datagram_sum("__Pumpe1", ",21.5,on")));
+    std::string letters(600, 'z');  // 600 * 0x7A alone is past 0xFFFF
+    std::int32_t sum = long_datagram_sum("__Pumpe1", letters);
+    EXPECT_GT(sum, 0xFFFF);
+    EXPECT_FALSE(checksum_acceptable(sum));
+    EXPECT_EQ(check(long_datagram("__Pumpe1", letters)).verdict, Verdict::bad_checksum)
+        << "such a datagram can never be accepted, which is why qlsend refuses it";
+    std::int32_t negative = long_datagram_sum("__Pumpe1", std::string(100, '\x80'));
+    EXPECT_LT(negative, 0);
+    EXPECT_FALSE(checksum_acceptable(negative));
+    EXPECT_FALSE(checksum_acceptable(-1));
+    EXPECT_TRUE(checksum_acceptable(0xFFFF));
+}
+
+TEST(SenderDatagram, TellsWhyAReceiverWouldDropTheBytes) {
+    EXPECT_STREQ(dropped_because(""), "empty");
+    EXPECT_STREQ(dropped_because("hello,world"), "fewer than 14 bytes");
+    EXPECT_EQ(dropped_because("hello,world,42"), nullptr);
+    EXPECT_STREQ(dropped_because("QLSEND _____qL=ack"), "\"qL=\" at offset 12 marks an acknowledgement");
+    EXPECT_EQ(dropped_because(long_datagram("__Pumpe1", ",21.5,on")), nullptr);
+}

@@ -22,7 +22,7 @@
 namespace {
 
 const char usage[] =
-    "usage: qlsend [-s SOURCE] [-c SOURCES] [-H HOST] [-n COUNT] [-r RATE] [-q]\n"
+    "usage: qlsend [-s SOURCE] [-c SOURCES] [-H HOST] [-n COUNT] [-r RATE] [-i] [-q]\n"
     "              [-l LABEL [-w]] (-t TEXT | -f FILE)\n"
     "Sends a datagram to HOST's UDP port 60096 (default 127.0.0.1).\n"
     "  -t TEXT     the datagram's text\n"
@@ -34,11 +34,12 @@ const char usage[] =
     "  -c SOURCES  send from SOURCES addresses in turn, SOURCE's last octet counting up\n"
     "  -n COUNT    how many datagrams (default 1)\n"
     "  -r RATE     datagrams per second (default 0: as fast as possible)\n"
+    "  -i          number the datagrams: each text ends in its number, from 1, as 8 digits\n"
     "  -q          print only the summary line\n";
 
-[[noreturn]] void fail(const std::string& message) {
+[[noreturn]] void fail(const std::string& message, int status = 2) {
     std::fprintf(stderr, "qlsend: %s\n", message.c_str());
-    std::exit(2);
+    std::exit(status);
 }
 
 long number(const char* text, const char* option) {
@@ -82,7 +83,9 @@ double seconds_since(const timespec& start) {
 }
 
 struct Plan {
-    std::string bytes;
+    std::string bytes;  // the datagram, or with numbered the first one
+    std::string text, label;
+    bool is_long = false, wrong = false, numbered = false;
     std::string source;
     long sources = 1;
     std::string host = "127.0.0.1";
@@ -91,17 +94,29 @@ struct Plan {
     bool quiet = false;
 };
 
+// The datagram with this number (numbers count only with -i).
+std::string datagram(const Plan& plan, long number) {
+    std::string text = plan.text;
+    if (plan.numbered) {
+        char digits[16];
+        std::snprintf(digits, sizeof digits, "%08ld", number);
+        text += digits;
+    }
+    return plan.is_long ? ql::long_datagram(plan.label, text, plan.wrong) : text;
+}
+
 Plan parse(int argc, char** argv) {
     Plan plan;
-    std::string text, file, label;
-    bool have_text = false, have_file = false, have_label = false, wrong = false;
+    std::string file;
+    bool have_text = false, have_file = false;
     int opt;
-    while ((opt = getopt(argc, argv, "t:f:l:ws:c:H:n:r:qh")) != -1) {
+    while ((opt = getopt(argc, argv, "t:f:l:ws:c:H:n:r:iqh")) != -1) {
         switch (opt) {
-            case 't': text = optarg; have_text = true; break;
+            case 't': plan.text = optarg; have_text = true; break;
             case 'f': file = optarg; have_file = true; break;
-            case 'l': label = optarg; have_label = true; break;
-            case 'w': wrong = true; break;
+            case 'l': plan.label = optarg; plan.is_long = true; break;
+            case 'w': plan.wrong = true; break;
+            case 'i': plan.numbered = true; break;
             case 's': plan.source = optarg; break;
             case 'c': plan.sources = number(optarg, "-c"); break;
             case 'H': plan.host = optarg; break;
@@ -123,16 +138,22 @@ Plan parse(int argc, char** argv) {
             if (!in) fail("cannot read " + file);
         }
         std::istream& from = file == "-" ? std::cin : in;
-        text.assign(std::istreambuf_iterator<char>(from), std::istreambuf_iterator<char>());
+        plan.text.assign(std::istreambuf_iterator<char>(from), std::istreambuf_iterator<char>());
     }
-    if (wrong && !have_label) fail("-w goes with -l");
-    if (have_label) {
-        plan.bytes = ql::long_datagram(label, text, wrong);
-        if (plan.bytes.empty()) fail("label longer than 8 characters, or text too long for 1500 bytes");
-    } else {
-        plan.bytes = text;
-    }
+    if (plan.wrong && !plan.is_long) fail("-w goes with -l");
     if (plan.sources < 1 || plan.sources > 255) fail("-c takes 1 to 255");
+    if (plan.numbered && plan.count > 99999999) fail("-i numbers up to 99999999 datagrams");
+    if (plan.is_long && !plan.wrong) {
+        // The largest number has the largest sum: if that fits, every one fits.
+        std::int32_t sum = ql::long_datagram_sum(plan.label, plan.numbered ? plan.text + "99999999" : plan.text);
+        if (!ql::checksum_acceptable(sum))
+            fail("the characters sum to " + std::to_string(sum) +
+                     ", which four hexadecimal digits cannot state: no receiver accepts this datagram "
+                     "(shorten the text, or give -w to send a wrong checksum on purpose)",
+                 1);
+    }
+    plan.bytes = datagram(plan, 1);
+    if (plan.is_long && plan.bytes.empty()) fail("label longer than 8 characters, or text too long for 1500 bytes");
     return plan;
 }
 
@@ -207,7 +228,14 @@ int main(int argc, char** argv) {
             }
         }
         long want = due - sent - failed;
-        if (sockets.size() == 1) {
+        if (plan.numbered) {
+            std::string bytes = datagram(plan, sent + failed + 1);
+            int fd = sockets[static_cast<std::size_t>(next_socket++) % sockets.size()];
+            if (sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0)
+                ++sent;
+            else
+                ++failed;
+        } else if (sockets.size() == 1) {
             int n = sendmmsg(sockets[0], batch.data(), static_cast<unsigned>(std::min(want, batch_max)), 0);
             if (n > 0) sent += n;
             else if (errno != EINTR) ++failed;
@@ -221,7 +249,11 @@ int main(int argc, char** argv) {
     }
     double took = seconds_since(start);
 
-    if (!plan.quiet) std::printf("datagram: %s\n", shown(plan.bytes).c_str());
+    if (!plan.quiet) {
+        std::printf("datagram: %s\n", shown(plan.bytes).c_str());
+        if (const char* why = ql::dropped_because(plan.bytes))
+            std::fprintf(stderr, "qlsend: note: a receiver drops this datagram: %s\n", why);
+    }
     std::printf("sent %ld datagram%s of %zu bytes from %s%s to %s:%u in %.3f s", sent, sent == 1 ? "" : "s",
                 plan.bytes.size(), plan.source.empty() ? "any address" : plan.source.c_str(),
                 plan.sources > 1 ? (" and the " + std::to_string(plan.sources - 1) + " after it").c_str() : "",

@@ -140,8 +140,12 @@ Receiver::Receiver(const TempDir& dir, Options options) {
         else
             env.push_back(*e);
     }
+    // The pid is known only in the child: its digits go into this buffer there.
+    char listen_pid[32] = "LISTEN_PID=";
+    if (options.listen_fd >= 0) env.push_back("LISTEN_FDS=" + options.listen_fds);
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
+    if (options.listen_fd >= 0) envp.push_back(listen_pid);
     envp.push_back(nullptr);
 
     int out_fd = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -151,6 +155,16 @@ Receiver::Receiver(const TempDir& dir, Options options) {
     if (pid_ == 0) {
         if (chdir(cwd.c_str()) != 0) _exit(126);
         umask(options.umask);
+        if (options.listen_fd >= 0) {
+            if (options.listen_fd == 3) fcntl(3, F_SETFD, 0);
+            else dup2(options.listen_fd, 3);
+            char digits[16];
+            int n = 0;
+            for (pid_t p = getpid(); p > 0; p /= 10) digits[n++] = static_cast<char>('0' + p % 10);
+            char* at = listen_pid + 11;
+            while (n > 0) *at++ = digits[--n];
+            *at = '\0';
+        }
         if (options.close_standard) {
             close(0);
             close(1);
@@ -219,6 +233,21 @@ int Receiver::stop() {
 
 std::string Receiver::out() const { return read_file(out_path_); }
 std::string Receiver::err() const { return read_file(err_path_); }
+
+int bind_endpoint(int buffer) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (buffer > 0 && setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(60096);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::perror("bind_endpoint");
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 void send_marker(const std::string& source) { send_from(source, "marker-datagram-0"); }
 

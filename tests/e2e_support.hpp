@@ -48,7 +48,15 @@ struct Options {
     std::string path;                // replaces PATH when not empty
     mode_t umask = 022;
     bool close_standard = false;     // start with descriptors 0, 1 and 2 closed
+    // As a service manager does: this socket at descriptor 3, with LISTEN_PID
+    // set to the receiver's pid and LISTEN_FDS to listen_fds.
+    int listen_fd = -1;
+    std::string listen_fds = "1";
 };
+
+// A UDP socket bound to 0.0.0.0:60096, as the socket unit makes it; with
+// buffer > 0 its receive queue is set to that size (SO_RCVBUFFORCE as root).
+int bind_endpoint(int buffer = 0);
 
 // Runs a stand-in nc from the test directory's bin/ that records, one file a
 // run, its input (nc-input-N), its arguments and descriptors (nc-args), and

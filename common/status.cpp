@@ -1,0 +1,33 @@
+#include "common/status.hpp"
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace ql {
+
+bool operator==(const Counts& a, const Counts& b) {
+    return a.received == b.received && a.handed_on == b.handed_on && a.dropped == b.dropped &&
+           a.lost == b.lost && a.failed == b.failed;
+}
+
+std::size_t status_text(char out[status_text_max + 1], const Counts& c) {
+    int n = std::snprintf(out, status_text_max + 1,
+                          "%" PRIu64 " empfangen, %" PRIu64 " weitergegeben, %" PRIu64 " verworfen, %" PRIu64
+                          " verloren, %" PRIu64 " Ausgabefehler",
+                          c.received, c.handed_on, c.dropped, c.lost, c.failed);
+    if (n < 0) return 0;
+    return static_cast<std::size_t>(n) > status_text_max ? status_text_max : static_cast<std::size_t>(n);
+}
+
+bool StatusSchedule::due(const Counts& now, std::int64_t now_ms) const {
+    if (ever_ && now == last_) return false;
+    return !ever_ || now_ms - last_ms_ >= interval_ms;
+}
+
+void StatusSchedule::published(const Counts& now, std::int64_t now_ms) {
+    last_ = now;
+    last_ms_ = now_ms;
+    ever_ = true;
+}
+
+}  // namespace ql

@@ -1,0 +1,85 @@
+#include "reception/drops.hpp"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <cstring>
+
+using namespace ql;
+
+TEST(Drops, CountFoundInControlDataOnlyWhenPresent) {
+    alignas(cmsghdr) char control[drop_control_size + CMSG_SPACE(sizeof(int))] = {};
+    msghdr m{};
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    cmsghdr* first = CMSG_FIRSTHDR(&m);
+    first->cmsg_level = SOL_SOCKET;
+    first->cmsg_type = SO_TIMESTAMP;  // another message first
+    first->cmsg_len = CMSG_LEN(sizeof(int));
+    cmsghdr* second = CMSG_NXTHDR(&m, first);
+    second->cmsg_level = SOL_SOCKET;
+    second->cmsg_type = SO_RXQ_OVFL;
+    second->cmsg_len = CMSG_LEN(sizeof(std::uint32_t));
+    std::uint32_t value = 77;
+    std::memcpy(CMSG_DATA(second), &value, sizeof value);
+
+    std::uint32_t count = 0;
+    ASSERT_TRUE(drops_in(m, count));
+    EXPECT_EQ(count, 77u);
+
+    m.msg_controllen = 0;
+    count = 5;
+    EXPECT_FALSE(drops_in(m, count));
+    EXPECT_EQ(count, 5u);
+}
+
+TEST(Drops, NewlyLostSinceTheLastCountAcrossTheWrap) {
+    DropCount d(10);
+    EXPECT_EQ(d.newly_lost(10), 0u);
+    EXPECT_EQ(d.newly_lost(25), 15u);
+    EXPECT_EQ(d.newly_lost(25), 0u);
+    DropCount w(0xFFFFFFF0u);
+    EXPECT_EQ(w.newly_lost(5), 21u);
+}
+
+// A real socket with a small queue on loopback: what the next datagram carries
+// is the kernel's own count.
+TEST(Drops, KernelCountArrivesWithTheNextDatagram) {
+    int rx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int small = 1;  // the kernel's minimum
+    setsockopt(rx, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    enable_drop_count(rx);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(rx, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    getsockname(rx, reinterpret_cast<sockaddr*>(&a), &len);
+    int tx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    char payload[200] = {};
+    for (int i = 0; i < 100; ++i) sendto(tx, payload, sizeof payload, 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    std::uint32_t kernel = socket_drops(rx);
+    ASSERT_GT(kernel, 0u) << "the small queue should have overflowed";
+
+    // Empty the queue, then one more datagram carries the count.
+    char buffer[256];
+    while (recv(rx, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+    }
+    sendto(tx, payload, sizeof payload, 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    alignas(cmsghdr) char control[drop_control_size];
+    iovec part{buffer, sizeof buffer};
+    msghdr m{};
+    m.msg_iov = &part;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    ASSERT_EQ(recvmsg(rx, &m, 0), 200);
+    std::uint32_t count = 0;
+    ASSERT_TRUE(drops_in(m, count));
+    EXPECT_EQ(count, kernel);
+    EXPECT_EQ(DropCount().newly_lost(count), kernel);
+    close(tx);
+    close(rx);
+}
