@@ -4,7 +4,7 @@
 # arguments pick sections (mode0, allocations, forwarding, burst), default all.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
-"$top/scripts/install-deps.sh"
+"$top/scripts/install-deps.sh" test
 cmake -S "$top" -B "$top/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQLFWD_BENCH=ON >/dev/null
 cmake --build "$top/build-bench" >/dev/null
 

@@ -8,7 +8,7 @@ seconds="${1:-60}"
 probe='extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }'
 if ! command -v clang++ >/dev/null ||
    ! echo "$probe" | clang++ -x c++ -fsanitize=fuzzer,address,undefined - -o /dev/null 2>/dev/null; then
-    "$top/scripts/install-deps.sh" --fuzz
+    "$top/scripts/install-deps.sh" test
 fi
 cmake -S "$top" -B "$top/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
       -DQLFWD_FUZZ=ON >/dev/null

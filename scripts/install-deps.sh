@@ -1,26 +1,52 @@
 #!/usr/bin/env bash
 # Installs from Debian's packages whatever building, running and testing qlfwd
-# needs and the machine lacks. Does nothing when all of it is there.
+# needs and the machine lacks, in one step up front. Prints a line per step;
+# apt's own output goes to a log that is shown only when a step fails.
+# Usage: install-deps.sh [run|test|package]   (default: test, which is everything)
 set -euo pipefail
 
-# Building and the tests; netcat-openbsd is the nc that modes 1 and 2 run;
-# the rest serves the installation checks (dpkg-dev for the package's dependencies).
-packages=(g++ cmake ninja-build libgtest-dev libgmock-dev netcat-openbsd iproute2 dpkg-dev groff-base man-db)
+# Building and running; netcat-openbsd is the nc that modes 1 and 2 run.
+run=(g++ cmake ninja-build netcat-openbsd)
+# The .deb: dpkg-dev and file for the package's library dependencies.
+package=("${run[@]}" dpkg-dev file)
+# Every test: GoogleTest; iproute2 for the tests' network namespaces; groff and
+# man-db to render the manual pages; systemd for systemd-analyze and logrotate
+# for the checks of the unit and the rotation; clang and libFuzzer's runtime
+# for the fuzz smoke run.
+test=("${package[@]}" libgtest-dev libgmock-dev iproute2 groff-base man-db systemd logrotate
+      clang libclang-rt-dev)
+
+case "${1:-test}" in
+    run) wanted=("${run[@]}") ;;
+    package) wanted=("${package[@]}") ;;
+    test) wanted=("${test[@]}") ;;
+    *) echo "usage: $0 [run|test|package]" >&2; exit 2 ;;
+esac
+
 missing=()
-for p in "${packages[@]}"; do
+for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-# With --fuzz: clang and libFuzzer's runtime for the fuzz targets.
-if [ "${1:-}" = --fuzz ]; then
-    for p in clang libclang-rt-dev; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-    done
-fi
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "Installing: ${missing[*]}"
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+log="${TMPDIR:-/tmp}/qlfwd-install-deps.log"
+: > "$log"
+step() {  # step TEXT COMMAND...
+    local text="$1"; shift
+    local start=$SECONDS
+    printf '%s ... ' "$text"
+    if "$@" >>"$log" 2>&1; then
+        echo "done ($((SECONDS - start)) s)"
+    else
+        echo "FAILED; the log ($log) says:"
+        tail -40 "$log"
+        exit 1
+    fi
+}
 export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+echo "Installing from Debian's packages: ${missing[*]}"
+step "apt-get update" "${sudo[@]}" apt-get update
+step "apt-get install (${#missing[@]} packages)" \
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,9 +1,26 @@
 #!/usr/bin/env bash
 # Builds qlfwd and its tests with AddressSanitizer and UndefinedBehaviorSanitizer
-# and runs every test.
+# and runs every test: unit, end to end, installation, a short fuzz run.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
-"$top/scripts/install-deps.sh"
+"$top/scripts/install-deps.sh" test
+echo "Building the tests (sanitizers) in build-test/ ..."
 cmake -S "$top" -B "$top/build-test" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQLFWD_TESTS=ON -DQLFWD_SANITIZE=ON >/dev/null
-cmake --build "$top/build-test"
-ctest --test-dir "$top/build-test" --output-on-failure -j "$(nproc)"
+log="$top/build-test/build.log"
+if ! cmake --build "$top/build-test" >"$log" 2>&1; then
+    tail -60 "$log"
+    echo "The build failed; the whole output is in $log"
+    exit 1
+fi
+echo "Running every test ..."
+status=0
+ctest --test-dir "$top/build-test" --output-on-failure -j "$(nproc)" || status=$?
+# ctest lists a skipped test without its reason: say why each one could not run.
+reasons=$(awk '/^[0-9]+\/[0-9]+ Testing: / { name = $3 }
+               /^skipped: / { print "  " name ": " substr($0, 10) }
+               /: Skipped$/ { getline; print "  " name ": " $0 }' "$top/build-test/Testing/Temporary/LastTest.log")
+if [ -n "$reasons" ]; then
+    echo "Skipped, and why:"
+    echo "$reasons"
+fi
+exit $status

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Proves the README's quick start on a fresh minimal Debian 12, as a new user
+# meets it: debootstrap makes the root (kept pristine in a cache, worked on as a
+# copy), a clean clone of this tree goes into it, and inside it (chroot, as
+# root, clean environment) the README's two commands run as they stand:
+#   - the test command must pass;
+#   - the run command must take the README's qlsend examples into the record
+#     files they promise, and end with status 0 on SIGTERM.
+# Then the service is tried live: the .deb built in that root is installed in a
+# booted container (tests/live_service_test.sh), unless --no-live is given.
+# Prints the time of each step, unmounts everything also on failure, and exits
+# non-zero when anything falls short. Needs root.
+# Usage: scripts/fresh-check.sh [--no-live]
+set -euo pipefail
+top="$(cd "$(dirname "$0")/.." && pwd)"
+live=yes
+[ "${1:-}" = --no-live ] && live=no
+[ "$(id -u)" -eq 0 ] || { echo "fresh-check: needs root (debootstrap, chroot, mounts)" >&2; exit 2; }
+
+. "$top/scripts/fresh-root.sh"
+
+start=$SECONDS
+step_start=$SECONDS
+step() { step_start=$SECONDS; echo "== $* ($(elapsed))"; }
+elapsed() { printf '%d:%02d' $(((SECONDS - start) / 60)) $(((SECONDS - start) % 60)); }
+took() { echo "   took $((SECONDS - step_start)) s"; }
+fail() { echo "FRESH CHECK FAILED: $*"; exit 1; }
+
+work=$(mktemp -d /var/tmp/qlfwd-fresh.XXXXXX)
+root="$work/root"
+ns="qlfwd-fresh-$$"
+receiver=
+cleanup() {
+    [ -n "$receiver" ] && kill -KILL "$receiver" 2>/dev/null
+    root_release "$root"
+    ip netns del "$ns" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The README's commands, exactly as written: its quick start block holds the
+# test command, then the run command.
+mapfile -t quick < <(awk '/^## /{ inside = ($0 == "## Quick start") } inside && /^    [^ ]/ { print substr($0, 5) }' \
+                         "$top/README.md")
+[ ${#quick[@]} -eq 2 ] || fail "the README's quick start should hold two commands, it holds ${#quick[@]}"
+test_command="${quick[0]}"
+run_command="${quick[1]}"
+# The qlsend examples that promise a record: "# ...: /tmp/Qln....txt".
+mapfile -t examples < <(grep -E '^    build/qlsend .*# [a-z ]+: /tmp/Qln[^ ]+\.txt$' "$top/README.md" | sed 's/^    //')
+[ ${#examples[@]} -gt 0 ] || fail "no qlsend example in the README promises a record"
+
+[ -z "$(git -C "$top" status --porcelain)" ] || echo "note: uncommitted changes are not in the clone; HEAD is checked"
+
+step "fresh Debian 12 root (debootstrap --variant=minbase, cached pristine)"
+pristine=$(root_pristine minbase "")
+root_copy "$pristine" "$root"
+git clone -q --no-hardlinks "$top" "$root/root/qlfwd"
+root_enter "$root"
+took
+
+step "test command: $test_command"
+status=0
+in_root "$root" /root/qlfwd "$test_command" 2>&1 | tee "$work/test.log" || status=$?
+summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+|^Total Test time' "$work/test.log" || true)
+took
+[ "$status" -eq 0 ] || fail "the test command ended with status $status"
+
+step "run command: $run_command"
+ip netns add "$ns"
+ip netns exec "$ns" ip link set lo up
+# In a network namespace of its own: the examples never leave it.
+ip netns exec "$ns" chroot "$root" /usr/bin/env -i $(clean_environment) /bin/bash -c \
+    "cd /root/qlfwd && exec $run_command" >"$work/run.out" 2>&1 &
+receiver=$!
+bound=no
+for _ in $(seq 600); do
+    if ip netns exec "$ns" cat /proc/net/udp | grep -q ':EAC0 '; then bound=yes; break; fi
+    kill -0 "$receiver" 2>/dev/null || break
+    sleep 0.5
+done
+[ "$bound" = yes ] || { cat "$work/run.out"; fail "the receiver did not come up"; }
+for example in "${examples[@]}"; do
+    record="${example##*: }"
+    echo "   $example"
+    ip netns exec "$ns" chroot "$root" /usr/bin/env -i $(clean_environment) /bin/bash -c \
+        "cd /root/qlfwd && $example" | sed 's/^/     /'
+    for _ in $(seq 50); do [ -s "$root$record" ] && break; sleep 0.1; done
+    grep -q ',Quenlink,' "$root$record" 2>/dev/null || { cat "$work/run.out"; fail "no record in $record"; }
+    echo "     $record: $(tail -n 1 "$root$record")"
+done
+kill -TERM "$receiver"
+run_status=0
+wait "$receiver" || run_status=$?
+receiver=
+echo "   its output:"
+sed 's/^/     /' "$work/run.out"
+[ "$run_status" -eq 0 ] || fail "the receiver ended with status $run_status after SIGTERM"
+took
+
+if [ "$live" = yes ]; then
+    step "the service, live in a booted container"
+    in_root "$root" /root/qlfwd "scripts/package.sh >/dev/null"
+    deb=$(ls "$root"/root/qlfwd/build-pkg/qlfwd_*.deb)
+    root_release "$root"
+    "$top/tests/live_service_test.sh" "$deb" || fail "the live service test"
+    took
+fi
+
+echo "== fresh check passed ($(elapsed))"
+echo "$summary"
