@@ -65,6 +65,8 @@ root_copy() {  # root_copy PRISTINE ROOT
 
 # /proc, /sys and /dev for a chroot, and name resolution for apt.
 root_enter() {  # root_enter ROOT
+    # A mount point of its own, so that tests inside can make a private mount namespace.
+    mount --bind "$1" "$1"
     mount -t proc proc "$1/proc"
     mount -t sysfs sysfs "$1/sys"
     mount --rbind /dev "$1/dev"
@@ -80,7 +82,7 @@ root_release() {  # root_release ROOT
         [ "$(readlink "$p/root" 2>/dev/null)" = "$root" ] && kill -KILL "${p#/proc/}" 2>/dev/null
     done
     local m
-    for m in $(awk -v r="$root" 'index($2, r "/") == 1 { print $2 }' /proc/self/mounts | sort -r); do
+    for m in $(awk -v r="$root" '$2 == r || index($2, r "/") == 1 { print $2 }' /proc/self/mounts | sort -r); do
         umount -l "$m" 2>/dev/null || true
     done
     return 0

@@ -143,6 +143,7 @@ Receiver::Receiver(const TempDir& dir, Options options) {
     // The pid is known only in the child: its digits go into this buffer there.
     char listen_pid[32] = "LISTEN_PID=";
     if (options.listen_fd >= 0) env.push_back("LISTEN_FDS=" + options.listen_fds);
+    env.insert(env.end(), options.env.begin(), options.env.end());
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     if (options.listen_fd >= 0) envp.push_back(listen_pid);

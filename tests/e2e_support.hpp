@@ -52,6 +52,7 @@ struct Options {
     // set to the receiver's pid and LISTEN_FDS to listen_fds.
     int listen_fd = -1;
     std::string listen_fds = "1";
+    std::vector<std::string> env;    // added to the environment, NAME=value
 };
 
 // A UDP socket bound to 0.0.0.0:60096, as the socket unit makes it; with

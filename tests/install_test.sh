@@ -45,9 +45,11 @@ fi
 dest="$scratch/root"
 DESTDIR="$dest" cmake --install "$build" --prefix /usr/local >/dev/null
 for f in bin/qlfwd bin/qlsend share/man/man1/qlfwd.1 share/man/man1/qlsend.1 \
-         lib/systemd/system/qlfwd.service lib/sysusers.d/qlfwd.conf share/doc/qlfwd/allow-site.conf; do
+         lib/systemd/system/qlfwd.service lib/systemd/system/qlfwd.socket lib/sysusers.d/qlfwd.conf \
+         share/doc/qlfwd/allow-site.conf; do
     check "installed $f" test -e "$dest/usr/local/$f"
 done
+check "installed /etc/logrotate.d/qlfwd" test -e "$dest/etc/logrotate.d/qlfwd"
 unit="$dest/usr/local/lib/systemd/system/qlfwd.service"
 check "unit runs the installed binary" grep -qx 'ExecStart=/usr/local/bin/qlfwd $QLFWD_OPTIONS' "$unit"
 check "unit runs qlfwd -d -a /var/lib/qlfwd/ by default" grep -qx 'Environment="QLFWD_OPTIONS=-d -a /var/lib/qlfwd/"' "$unit"
@@ -62,16 +64,26 @@ done
 if command -v systemd-analyze >/dev/null; then
     # The copy names the binary where this test installed it.
     sed "s|^ExecStart=/usr/local/bin/|ExecStart=$dest/usr/local/bin/|" "$unit" > "$scratch/qlfwd.service"
-    check "systemd-analyze verify" env MANPATH="$dest/usr/local/share/man" systemd-analyze verify "$scratch/qlfwd.service"
+    cp "$dest/usr/local/lib/systemd/system/qlfwd.socket" "$scratch/"
+    check "systemd-analyze verify" env MANPATH="$dest/usr/local/share/man" \
+        systemd-analyze verify "$scratch/qlfwd.service" "$scratch/qlfwd.socket"
+    exposure=$(systemd-analyze security --offline=yes "$scratch/qlfwd.service" 2>/dev/null |
+               sed -n 's/.*Overall exposure level for qlfwd.service: \([0-9.]*\).*/\1/p')
+    echo "exposure: $exposure"
+    check "exposure 1.5 or below" awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 1.5) }'
+
 else
     skip "systemd-analyze not installed (package systemd)"
 fi
 
 listing=$(dpkg-deb -c "$deb")
-for f in ./usr/bin/qlfwd ./usr/bin/qlsend ./usr/lib/systemd/system/qlfwd.service ./usr/lib/sysusers.d/qlfwd.conf \
-         ./usr/share/man/man1/qlfwd.1; do
+for f in ./usr/bin/qlfwd ./usr/bin/qlsend ./usr/lib/systemd/system/qlfwd.service ./usr/lib/systemd/system/qlfwd.socket \
+         ./usr/lib/sysusers.d/qlfwd.conf ./usr/share/man/man1/qlfwd.1 ./etc/logrotate.d/qlfwd; do
     check "package holds $f" grep -q " $f\$" <<<"$listing"
 done
+check "the logrotate file is a conffile" \
+    sh -c 'dpkg-deb --ctrl-tarfile "$1" | tar -xO ./conffiles | grep -qx /etc/logrotate.d/qlfwd' _ "$deb"
+check "package recommends logrotate" sh -c 'dpkg-deb -f "$1" Recommends | grep -q logrotate' _ "$deb"
 check "packaged unit runs /usr/bin/qlfwd" \
     grep -qx 'ExecStart=/usr/bin/qlfwd $QLFWD_OPTIONS' <(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/lib/systemd/system/qlfwd.service)
 
