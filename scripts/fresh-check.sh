@@ -102,7 +102,13 @@ if [ "$live" = yes ]; then
     in_root "$root" /root/qlfwd "scripts/package.sh >/dev/null"
     deb=$(ls "$root"/root/qlfwd/build-pkg/qlfwd_*.deb)
     root_release "$root"
-    "$top/tests/live_service_test.sh" "$deb" || fail "the live service test"
+    live_status=0
+    "$top/tests/live_service_test.sh" "$deb" || live_status=$?
+    case $live_status in
+        0) ;;
+        77) echo "   the live service test was SKIPPED: this host cannot run it (see above)" ;;
+        *) fail "the live service test" ;;
+    esac
     took
 fi
 
