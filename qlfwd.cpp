@@ -12,6 +12,7 @@
 #include "common/diag.hpp"
 #include "common/notify.hpp"
 #include "common/settings.hpp"
+#include "forwarding/output.hpp"
 #include "own_address.hpp"
 #include "reception/handed_socket.hpp"
 #include "reception/receive.hpp"
@@ -79,7 +80,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     notify_send("READY=1", 7);
-    receive_socket();
+    receive_socket(output_datagram);
     close_socket();
     return 0;
 }

@@ -41,8 +41,11 @@ std::string build, out;
     std::exit(1);
 }
 
-pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {}) {
+// With listen_fd >= 0 the program gets that socket at descriptor 3 and the
+// variables a service manager sets (LISTEN_PID through a shell that execs it).
+pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {}, int listen_fd = -1) {
     std::vector<std::string> a = args;
+    if (listen_fd >= 0) a.insert(a.begin(), {"/bin/sh", "-c", "LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\" \"$@\""});
     std::vector<char*> argv;
     for (auto& s : a) argv.push_back(s.data());
     argv.push_back(nullptr);
@@ -54,6 +57,7 @@ pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (listen_fd >= 0) posix_spawn_file_actions_adddup2(&actions, listen_fd, 3);
     pid_t pid;
     int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
@@ -71,6 +75,21 @@ double reap(pid_t pid) {
 }
 
 void run(const std::vector<std::string>& args) { reap(spawn(args)); }
+
+// The socket as a service manager binds it: UDP 0.0.0.0:60096, its receive
+// queue the system default (buffer 0) or the given size.
+int bind_endpoint(int buffer) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (buffer > 0 && setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(60096);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) fail("bind 60096");
+    return fd;
+}
+
+constexpr int requested_buffer = 8 << 20;
 
 struct UdpState {
     bool bound = false;
@@ -142,9 +161,11 @@ const std::string text120 = [] {
     return t.substr(0, 120);
 }();
 
-void sender(long count, long rate, const std::string& source = "127.0.0.42", long sources = 1) {
+void sender(long count, long rate, const std::string& source = "127.0.0.42", long sources = 1,
+            bool numbered = false) {
     std::vector<std::string> args{build + "/qlsend", "-q", "-s", source, "-n", std::to_string(count), "-r",
-                                  std::to_string(rate), "-t", text120};
+                                  std::to_string(rate), "-t", numbered ? text120.substr(0, 112) : text120};
+    if (numbered) args.push_back("-i");
     if (sources > 1) {
         args.push_back("-c");
         args.push_back(std::to_string(sources));
@@ -285,7 +306,7 @@ void mode0_table() {
     std::printf("| rate (datagrams/s) | receiver | sent | written | lost | CPU per datagram (us) | qlfwd / floor |\n");
     std::printf("|---|---|---|---|---|---|---|\n");
     struct Rate { long rate, count; };
-    for (Rate r : {Rate{20000, 100000}, Rate{50000, 150000}, Rate{0, 200000}}) {
+    for (Rate r : {Rate{20000, 100000}, Rate{50000, 150000}, Rate{100000, 150000}, Rate{0, 200000}}) {
         std::vector<double> per[2];
         Mode0 last[2]{};
         long lost_worst[2] = {0, 0};
@@ -362,42 +383,88 @@ void forwarding_table() {
     }
 }
 
+struct BurstCase {
+    const char* mode;  // "" for mode 0, else "-t" or "-T"
+    long count, sources;
+};
+
+// One burst from many sources at once; what reached its end (records in mode
+// 0, sessions at the server in modes 1 and 2) and what the kernel dropped.
+std::pair<long, long> burst(Server& server, const BurstCase& c, bool requested) {
+    std::string dir = fresh_dir("burst");
+    std::vector<std::string> args{build + "/qlfwd", "-a", dir};
+    if (*c.mode) args = {build + "/qlfwd", std::string(c.mode) + "127.0.0.1", dir};
+    // The default queue: a socket handed over as the manager binds it without ReceiveBuffer=.
+    int endpoint = requested ? -1 : bind_endpoint(0);
+    pid_t pid = spawn(args, {}, endpoint);
+    wait_bound();
+    long drops = udp_state().drops, base = server.sessions();
+    sender(c.count, 0, "127.0.1.1", c.sources);
+    wait_drained();
+    std::this_thread::sleep_for(500ms);
+    drops = udp_state().drops - drops;
+    kill(pid, SIGTERM);
+    reap(pid);
+    if (endpoint >= 0) close(endpoint);
+    return {*c.mode ? server.sessions() - base : count_lines(dir), drops};
+}
+
 void burst_table() {
     Server server;
-    std::printf("\n## Burst: 1000 datagrams from 100 source addresses at once\n\n");
-    std::printf("| mode | arrived | dropped by the kernel (receive queue full) |\n|---|---|---|\n");
-    {
-        std::string dir = fresh_dir("burst0");
-        pid_t pid = spawn({build + "/qlfwd", "-a", dir});
-        wait_bound();
-        long drops = udp_state().drops;
-        sender(1000, 0, "127.0.0.100", 100);
-        wait_drained();
-        drops = udp_state().drops - drops;
+    std::printf("\n## Bursts: every datagram sent at once from many source addresses\n\n");
+    std::printf("| mode | datagrams | sources | receive queue | arrived | dropped by the kernel (queue full) |\n");
+    std::printf("|---|---|---|---|---|---|\n");
+    for (BurstCase c : {BurstCase{"", 10000, 250}, BurstCase{"-t", 2000, 100}, BurstCase{"-T", 2000, 100}}) {
+        for (bool requested : {false, true}) {
+            auto [arrived, dropped] = burst(server, c, requested);
+            std::printf("| %s | %ld | %ld | %s | %ld | %ld |\n", *c.mode ? c.mode : "0 (-a)", c.count, c.sources,
+                        requested ? "8 MiB (qlfwd's own)" : "system default", arrived, dropped);
+            std::fflush(stdout);
+        }
+    }
+}
+
+// Numbered datagrams at a steady rate while the receiver on a handed-over
+// socket is stopped and started again twice.
+void restart_table() {
+    constexpr long rate = 2000, count = 6000;
+    std::printf("\n## Restarts: %ld numbered datagrams at %ld/s, qlfwd stopped (SIGTERM) and started again twice on "
+                "a handed-over socket with an 8 MiB queue\n\n", count, rate);
+    std::printf("| sent | recorded | each number once, in order | dropped by the kernel |\n|---|---|---|---|\n");
+    std::string dir = fresh_dir("restart");
+    int endpoint = bind_endpoint(requested_buffer);
+    std::vector<std::string> args{build + "/qlfwd", "-a", dir};
+    pid_t pid = spawn(args, {}, endpoint);
+    std::thread send([&] { sender(count, rate, "127.0.0.42", 1, true); });
+    for (int restart = 0; restart < 2; ++restart) {
+        std::this_thread::sleep_for(1000ms);
         kill(pid, SIGTERM);
         reap(pid);
-        std::printf("| 0 (-a) | %ld | %ld |\n", count_lines(dir), drops);
+        std::this_thread::sleep_for(100ms);  // nobody receives meanwhile
+        pid = spawn(args, {}, endpoint);
     }
-    {
-        std::string dir = fresh_dir("burst1");
-        pid_t pid = spawn({build + "/qlfwd", "-t127.0.0.1", dir});
-        wait_bound();
-        long drops = udp_state().drops, base = server.sessions();
-        sender(1000, 0, "127.0.0.100", 100);
-        wait_drained();
-        std::this_thread::sleep_for(500ms);
-        drops = udp_state().drops - drops;
-        kill(pid, SIGTERM);
-        reap(pid);
-        std::printf("| 1 (-t) | %ld | %ld |\n", server.sessions() - base, drops);
+    send.join();
+    wait_drained();
+    kill(pid, SIGTERM);
+    reap(pid);
+    std::ifstream in(dir + "Qln042.txt");
+    std::string line;
+    long recorded = 0;
+    bool in_order = true;
+    while (std::getline(in, line)) {
+        ++recorded;
+        in_order = in_order && line.size() >= 8 && std::stol(line.substr(line.size() - 8)) == recorded;
     }
+    std::printf("| %ld | %ld | %s | %ld |\n", count, recorded, in_order && recorded == count ? "yes" : "no",
+                udp_state().drops);
+    close(endpoint);
     std::fflush(stdout);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) fail("usage: bench BUILD_DIR OUTPUT_DIR [mode0|allocations|forwarding|burst]...");
+    if (argc < 3) fail("usage: bench BUILD_DIR OUTPUT_DIR [mode0|allocations|forwarding|burst|restart]...");
     build = argv[1];
     out = argv[2];
     std::vector<std::string> sections(argv + 3, argv + argc);
@@ -409,6 +476,7 @@ int main(int argc, char** argv) {
     if (wanted("allocations")) allocation_table();
     if (wanted("forwarding")) forwarding_table();
     if (wanted("burst")) burst_table();
+    if (wanted("restart")) restart_table();
     std::filesystem::remove_all(out + "/mode0");
     return 0;
 }

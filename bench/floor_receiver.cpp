@@ -40,6 +40,10 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &action, nullptr);
 
     udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    // The same queue as qlfwd asks for, so that losses compare.
+    int queue = 8 << 20;
+    if (setsockopt(udp, SOL_SOCKET, SO_RCVBUFFORCE, &queue, sizeof queue) != 0)
+        setsockopt(udp, SOL_SOCKET, SO_RCVBUF, &queue, sizeof queue);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(60096);

@@ -1,9 +1,22 @@
-// Limits of one datagram, shared by reception and forwarding.
+// One datagram as reception and forwarding share it: its limit, and what
+// reception hands on.
 #pragma once
 #include <cstddef>
+#include <ctime>
 
 namespace ql {
 
 constexpr std::size_t datagram_max = 1500;  // bytes used of one datagram; the rest is cut
+
+// A datagram that passed the checks, as reception hands it on.
+struct Accepted {
+    unsigned octet;      // last octet of the sender's IPv4 address
+    const char* text;    // the datagram text, checksum already left out
+    std::size_t text_len;
+    bool is_long;
+};
+
+// Where accepted datagrams go; true when the output was written.
+using HandOn = bool (*)(const Accepted& datagram, std::time_t now);
 
 }  // namespace ql

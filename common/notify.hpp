@@ -1,5 +1,8 @@
 // The service manager's notification socket (NOTIFY_SOCKET): readiness and a
 // status line. Where the variable is not set, every call here does nothing.
+// The documented protocol is one datagram to a named socket; these few lines
+// spare the receiver a link dependency on libsystemd, so the same binary runs
+// unchanged where systemd is absent (tests, containers, other init systems).
 #pragma once
 #include <cstddef>
 

@@ -1,6 +1,8 @@
 // The socket a service manager hands over (LISTEN_PID and LISTEN_FDS, the
 // socket at descriptor 3), so that the port and the datagrams queued on it
-// outlive a restart of the receiver.
+// outlive a restart of the receiver. The documented protocol in a few lines,
+// rather than libsystemd's sd_listen_fds: no link dependency, and the check of
+// what was handed over is ours to make.
 #pragma once
 #include <cstdint>
 

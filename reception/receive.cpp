@@ -12,7 +12,6 @@
 #include "common/notify.hpp"
 #include "common/settings.hpp"
 #include "common/status.hpp"
-#include "forwarding/output.hpp"
 #include "reception/checks.hpp"
 #include "reception/drops.hpp"
 #include "reception/own_addresses.hpp"
@@ -59,7 +58,7 @@ void wake_when_idle(int fd) {
 
 // Hands one received datagram on, or drops it; counts what became of it.
 void handle(const sockaddr_in& sender, const char* bytes, std::size_t n, OwnAddresses& own,
-            std::int64_t now_ms) {
+            std::int64_t now_ms, HandOn hand_on) {
     std::int64_t now_s = now_ms / 1000;
     if (own_addresses_stale(own, now_s)) take_own_addresses(own, now_s);
     if (is_own_address(own, sender.sin_addr.s_addr)) {
@@ -74,7 +73,7 @@ void handle(const sockaddr_in& sender, const char* bytes, std::size_t n, OwnAddr
         return;
     }
     Accepted accepted{ntohl(sender.sin_addr.s_addr) & 0xFFu, bytes, checked.text_len, checked.is_long};
-    if (output_datagram(accepted, ::time(nullptr)))
+    if (hand_on(accepted, ::time(nullptr)))
         ++counts.handed_on;
     else
         ++counts.failed;
@@ -82,7 +81,7 @@ void handle(const sockaddr_in& sender, const char* bytes, std::size_t n, OwnAddr
 
 }  // namespace
 
-int receive_socket() {
+int receive_socket(HandOn hand_on) {
     static char bytes[datagram_max + 1];
     alignas(cmsghdr) static char control[drop_control_size];
     static OwnAddresses own;
@@ -131,7 +130,7 @@ int receive_socket() {
             }
         }
         std::int64_t now_ms = monotonic_ms();
-        handle(sender, bytes, static_cast<std::size_t>(n), own, now_ms);
+        handle(sender, bytes, static_cast<std::size_t>(n), own, now_ms, hand_on);
         if (notifying) publish_if_due(now_ms);
     }
     return 0;

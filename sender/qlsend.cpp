@@ -98,7 +98,7 @@ struct Plan {
 std::string datagram(const Plan& plan, long number) {
     std::string text = plan.text;
     if (plan.numbered) {
-        char digits[16];
+        char digits[24];
         std::snprintf(digits, sizeof digits, "%08ld", number);
         text += digits;
     }

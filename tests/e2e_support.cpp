@@ -316,6 +316,12 @@ bool CommandServer::wait_sessions(std::size_t count, std::chrono::milliseconds l
 
 void ReceiverTestBase::SetUp() { ENTER_PRIVATE_NETWORK(); }
 
+void OutputTestBase::SetUp() {
+    ReceiverTestBase::SetUp();
+    if (IsSkipped()) return;
+    ASSERT_EQ(mkdir((dir / "out").c_str(), 0755), 0);
+}
+
 std::unique_ptr<Receiver> ReceiverTestBase::start(std::vector<std::string> args, Options options) {
     options.args = std::move(args);
     auto receiver = std::make_unique<Receiver>(dir, options);

@@ -125,6 +125,12 @@ protected:
     TempDir dir;
 };
 
+// The same, with an empty output directory out/ in the scratch directory.
+class OutputTestBase : public ReceiverTestBase {
+protected:
+    void SetUp() override;
+};
+
 // An executable shell script at path.
 void write_script(const std::string& path, const std::string& body);
 

@@ -14,19 +14,11 @@ using namespace e2e;
 
 namespace {
 
-class FaultTest : public ReceiverTestBase {
+class FaultTest : public OutputTestBase {
 protected:
-    void SetUp() override {
-        ReceiverTestBase::SetUp();
-        if (IsSkipped()) return;
-        ASSERT_EQ(mkdir((dir / "out").c_str(), 0755), 0);
-    }
-
-
     bool out_says(const Receiver& r, const std::string& text) {
         return eventually([&] { return r.out().find(text) != std::string::npos; });
     }
-
 };
 
 }  // namespace

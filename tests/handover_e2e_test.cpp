@@ -21,13 +21,8 @@ using namespace e2e;
 
 namespace {
 
-class HandoverTest : public ReceiverTestBase {
+class HandoverTest : public OutputTestBase {
 protected:
-    void SetUp() override {
-        ReceiverTestBase::SetUp();
-        if (IsSkipped()) return;
-        ASSERT_EQ(mkdir((dir / "out").c_str(), 0755), 0);
-    }
     void TearDown() override {
         if (endpoint >= 0) close(endpoint);
     }

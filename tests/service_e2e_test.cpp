@@ -17,13 +17,8 @@ using namespace e2e;
 
 namespace {
 
-class ServiceTest : public ReceiverTestBase {
+class ServiceTest : public OutputTestBase {
 protected:
-    void SetUp() override {
-        ReceiverTestBase::SetUp();
-        if (IsSkipped()) return;
-        ASSERT_EQ(mkdir((dir / "out").c_str(), 0755), 0);
-    }
     void TearDown() override {
         if (notify_fd >= 0) close(notify_fd);
     }
