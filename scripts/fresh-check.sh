@@ -26,6 +26,8 @@ elapsed() { printf '%d:%02d' $(((SECONDS - start) / 60)) $(((SECONDS - start) % 
 took() { echo "   took $((SECONDS - step_start)) s"; }
 fail() { echo "FRESH CHECK FAILED: $*"; exit 1; }
 
+fresh_host_tool git git
+fresh_host_tool ip iproute2
 work=$(mktemp -d /var/tmp/qlfwd-fresh.XXXXXX)
 root="$work/root"
 ns="qlfwd-fresh-$$"

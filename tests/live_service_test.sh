@@ -24,6 +24,7 @@ check() {  # check DESCRIPTION COMMAND...
 }
 
 fresh_host_tool systemd-nspawn systemd-container || { echo "skipped: systemd-nspawn cannot be installed"; exit 77; }
+fresh_host_tool pgrep procps
 pristine=$(root_pristine minbase "systemd,systemd-sysv,dbus,netcat-openbsd,logrotate,iproute2,procps,net-tools")
 work=$(mktemp -d /var/tmp/qlfwd-live.XXXXXX)
 root="$work/root"
