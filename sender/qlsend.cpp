@@ -228,20 +228,16 @@ int main(int argc, char** argv) {
             }
         }
         long want = due - sent - failed;
-        if (plan.numbered) {
-            std::string bytes = datagram(plan, sent + failed + 1);
-            int fd = sockets[static_cast<std::size_t>(next_socket++) % sockets.size()];
-            if (sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0)
-                ++sent;
-            else
-                ++failed;
-        } else if (sockets.size() == 1) {
+        if (sockets.size() == 1 && !plan.numbered) {
             int n = sendmmsg(sockets[0], batch.data(), static_cast<unsigned>(std::min(want, batch_max)), 0);
             if (n > 0) sent += n;
             else if (errno != EINTR) ++failed;
         } else {
+            // One at a time: the sources take turns, or every datagram has its own number.
+            std::string numbered = plan.numbered ? datagram(plan, sent + failed + 1) : std::string();
+            const std::string& bytes = plan.numbered ? numbered : plan.bytes;
             int fd = sockets[static_cast<std::size_t>(next_socket++) % sockets.size()];
-            if (sendto(fd, plan.bytes.data(), plan.bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0)
+            if (sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0)
                 ++sent;
             else
                 ++failed;
