@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "sender/endpoint.hpp"
+
 extern char** environ;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -76,16 +78,10 @@ double reap(pid_t pid) {
 
 void run(const std::vector<std::string>& args) { reap(spawn(args)); }
 
-// The socket as a service manager binds it: UDP 0.0.0.0:60096, its receive
-// queue the system default (buffer 0) or the given size.
-int bind_endpoint(int buffer) {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (buffer > 0 && setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(60096);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) fail("bind 60096");
+// The socket as a service manager binds it; buffer 0 keeps the system default.
+int bound_endpoint(int buffer) {
+    int fd = ql::bind_endpoint(buffer);
+    if (fd < 0) fail("bind 60096");
     return fd;
 }
 
@@ -395,7 +391,7 @@ std::pair<long, long> burst(Server& server, const BurstCase& c, bool requested) 
     std::vector<std::string> args{build + "/qlfwd", "-a", dir};
     if (*c.mode) args = {build + "/qlfwd", std::string(c.mode) + "127.0.0.1", dir};
     // The default queue: a socket handed over as the manager binds it without ReceiveBuffer=.
-    int endpoint = requested ? -1 : bind_endpoint(0);
+    int endpoint = requested ? -1 : bound_endpoint(0);
     pid_t pid = spawn(args, {}, endpoint);
     wait_bound();
     long drops = udp_state().drops, base = server.sessions();
@@ -432,7 +428,7 @@ void restart_table() {
                 "a handed-over socket with an 8 MiB queue\n\n", count, rate);
     std::printf("| sent | recorded | each number once, in order | dropped by the kernel |\n|---|---|---|---|\n");
     std::string dir = fresh_dir("restart");
-    int endpoint = bind_endpoint(requested_buffer);
+    int endpoint = bound_endpoint(requested_buffer);
     std::vector<std::string> args{build + "/qlfwd", "-a", dir};
     pid_t pid = spawn(args, {}, endpoint);
     std::thread send([&] { sender(count, rate, "127.0.0.42", 1, true); });

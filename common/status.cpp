@@ -5,11 +5,6 @@
 
 namespace ql {
 
-bool operator==(const Counts& a, const Counts& b) {
-    return a.received == b.received && a.handed_on == b.handed_on && a.dropped == b.dropped &&
-           a.lost == b.lost && a.failed == b.failed;
-}
-
 std::size_t status_text(char out[status_text_max + 1], const Counts& c) {
     int n = std::snprintf(out, status_text_max + 1,
                           "%" PRIu64 " empfangen, %" PRIu64 " weitergegeben, %" PRIu64 " verworfen, %" PRIu64
@@ -20,8 +15,8 @@ std::size_t status_text(char out[status_text_max + 1], const Counts& c) {
 }
 
 bool StatusSchedule::due(const Counts& now, std::int64_t now_ms) const {
-    if (ever_ && now == last_) return false;
-    return !ever_ || now_ms - last_ms_ >= interval_ms;
+    if (!ever_) return true;
+    return now != last_ && now_ms - last_ms_ >= interval_ms;
 }
 
 void StatusSchedule::published(const Counts& now, std::int64_t now_ms) {

@@ -12,9 +12,9 @@ struct Counts {
     std::uint64_t dropped = 0;    // own address, too short, acknowledgement, checksum
     std::uint64_t lost = 0;       // dropped by the kernel: receive queue full
     std::uint64_t failed = 0;     // valid, but the output failed (file_write, nc)
-};
 
-bool operator==(const Counts& a, const Counts& b);
+    bool operator==(const Counts&) const = default;
+};
 
 constexpr std::size_t status_text_max = 200;  // five 20-digit counts and their words
 

@@ -235,21 +235,6 @@ int Receiver::stop() {
 std::string Receiver::out() const { return read_file(out_path_); }
 std::string Receiver::err() const { return read_file(err_path_); }
 
-int bind_endpoint(int buffer) {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (buffer > 0 && setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(60096);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        std::perror("bind_endpoint");
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 void send_marker(const std::string& source) { send_from(source, "marker-datagram-0"); }
 
 bool marker_written(const TempDir& dir, std::chrono::milliseconds limit) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sender/datagram.hpp"
+#include "sender/endpoint.hpp"
 #include "tests/temp_dir.hpp"
 
 namespace e2e {
@@ -55,9 +56,7 @@ struct Options {
     std::vector<std::string> env;    // added to the environment, NAME=value
 };
 
-// A UDP socket bound to 0.0.0.0:60096, as the socket unit makes it; with
-// buffer > 0 its receive queue is set to that size (SO_RCVBUFFORCE as root).
-int bind_endpoint(int buffer = 0);
+using ql::bind_endpoint;
 
 // Runs a stand-in nc from the test directory's bin/ that records, one file a
 // run, its input (nc-input-N), its arguments and descriptors (nc-args), and
