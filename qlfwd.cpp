@@ -12,6 +12,7 @@
 #include "common/diag.hpp"
 #include "common/notify.hpp"
 #include "common/settings.hpp"
+#include "forwarding/delivery.hpp"
 #include "forwarding/output.hpp"
 #include "own_address.hpp"
 #include "reception/handed_socket.hpp"
@@ -79,8 +80,12 @@ int main(int argc, char** argv) {
         diag("Fehler: konnte Socket nicht oeffnen\n");
         return 2;
     }
+    bool delivering = settings.telnet != 0;
+    // Only a receiver that holds the port takes over what an earlier one left queued.
+    if (delivering) delivery_open();
     notify_send("READY=1", 7);
-    receive_socket(output_datagram);
+    receive_socket(output_datagram, delivering ? delivery_work() : SideWork{}, delivering);
     close_socket();
+    if (delivering) delivery_finish();
     return 0;
 }

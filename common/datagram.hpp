@@ -14,9 +14,16 @@ struct Accepted {
     const char* text;    // the datagram text, checksum already left out
     std::size_t text_len;
     bool is_long;
+    std::time_t arrived;  // when the kernel received it (wall clock, seconds)
 };
 
-// Where accepted datagrams go; true when the output was written.
-using HandOn = bool (*)(const Accepted& datagram, std::time_t now);
+enum class Outcome {
+    handed_on,  // the output was written
+    failed,     // the output failed
+    queued,     // kept for delivery; the delivery counts it when it is done
+};
+
+// Where accepted datagrams go.
+using HandOn = Outcome (*)(const Accepted& datagram);
 
 }  // namespace ql

@@ -4,13 +4,18 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/clock.hpp"
 
 extern char** environ;
 
@@ -27,65 +32,123 @@ std::size_t first_address(char* out, std::size_t cap, const char* list) {
     return n;
 }
 
-static long long now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+bool find_program(const char* name, const char* search_path, char* out, std::size_t cap) {
+    std::size_t name_len = std::strlen(name);
+    for (const char* dir = search_path;;) {
+        const char* end = std::strchr(dir, ':');
+        std::size_t dir_len = end ? static_cast<std::size_t>(end - dir) : std::strlen(dir);
+        if (dir_len == 0) dir = ".", dir_len = 1;
+        if (dir_len + 1 + name_len < cap) {
+            std::memcpy(out, dir, dir_len);
+            out[dir_len] = '/';
+            std::memcpy(out + dir_len + 1, name, name_len + 1);
+            struct stat st {};
+            if (::stat(out, &st) == 0 && S_ISREG(st.st_mode) && ::access(out, X_OK) == 0) return true;
+        }
+        if (end == nullptr) return false;
+        dir = end + 1;
+    }
 }
 
-// Waits until the child has ended or the deadline has passed; true when it ended.
-// A signal (SIGTERM) does not cut the wait short: the datagram's output completes.
-static bool wait_until(pid_t pid, int& pidfd, long long deadline) {
-    for (;;) {
-        long long left = deadline - now_ms();
-        if (pidfd >= 0) {
-            pollfd p{pidfd, POLLIN, 0};
-            int ready = poll(&p, 1, static_cast<int>(left > 0 ? left : 0));
-            if (ready == 0) return false;
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready < 0) {  // no pidfd to wait on after all: poll the child instead
-                close(pidfd);
-                pidfd = -1;
-            }
+// The command text as nc's input: a file in memory, whatever its size.
+static int text_input(const char* text, std::size_t len) {
+    int fd = ::memfd_create("qlfwd-commands", MFD_CLOEXEC);
+    if (fd < 0) return -1;
+    std::size_t done = 0;
+    while (done < len) {
+        ssize_t n = ::pwrite(fd, text + done, len - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            int error = errno;
+            ::close(fd);
+            errno = error;
+            return -1;
         }
-        int status;
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid || (r < 0 && errno == ECHILD)) return true;
-        if (pidfd < 0) {
-            if (left <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return fd;
+}
+
+bool start_nc(const char* address, const char* text, std::size_t len, std::int64_t now_ms, NcRun& run,
+              int& error) {
+    run = NcRun{};
+    // Looked up here rather than by posix_spawnp: under qemu-user a spawn
+    // whose program is missing reports success and the child exits 127.
+    static char program[4096];
+    const char* search_path = std::getenv("PATH");
+    if (!find_program("nc", search_path ? search_path : "/bin:/usr/bin", program, sizeof program)) {
+        error = ENOENT;
+        return false;
+    }
+    int input = text_input(text, len);
+    if (input < 0) {
+        error = errno;
+        return false;
+    }
+    char nc[] = "nc";
+    char port[] = "7072";
+    char* argv[] = {nc, const_cast<char*>(address), port, nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY | O_APPEND, 0);
+    error = posix_spawn(&run.pid, program, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(input);
+    if (error != 0) {
+        run.pid = -1;
+        return false;
+    }
+    run.pidfd = static_cast<int>(::syscall(SYS_pidfd_open, run.pid, 0));
+    run.deadline_ms = now_ms + nc_time_limit_ms;
+    return true;
+}
+
+static void reaped(NcRun& run) {
+    if (run.pidfd >= 0) ::close(run.pidfd);
+    run.pidfd = -1;
+    run.pid = -1;
+}
+
+NcEnd look_nc(NcRun& run, std::int64_t now_ms, int& status) {
+    if (run.pid < 0) return NcEnd::exited;
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(run.pid), &info, WEXITED | WNOHANG) == 0 && info.si_pid == run.pid) {
+        bool ours = run.terminated;
+        status = info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
+        reaped(run);
+        return ours ? NcEnd::timed_out : NcEnd::exited;
+    }
+    if (now_ms < run.deadline_ms) return NcEnd::running;
+    if (!run.terminated) {
+        ::kill(run.pid, SIGTERM);
+        run.terminated = true;
+        run.deadline_ms = now_ms + 1000;
+        return NcEnd::running;
+    }
+    ::kill(run.pid, SIGKILL);
+    while (::waitpid(run.pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    reaped(run);
+    status = 128 + SIGKILL;
+    return NcEnd::timed_out;
+}
+
+NcEnd wait_nc(NcRun& run, int& status) {
+    for (;;) {
+        std::int64_t now = monotonic_ms();
+        NcEnd end = look_nc(run, now, status);
+        if (end != NcEnd::running) return end;
+        std::int64_t left = run.deadline_ms - now;
+        if (left < 0) left = 0;
+        if (run.pidfd >= 0) {
+            pollfd p{run.pidfd, POLLIN, 0};
+            (void)::poll(&p, 1, static_cast<int>(left));  // a signal only makes it look again
+        } else {
             timespec pause{0, 5 * 1000 * 1000};
             nanosleep(&pause, nullptr);
         }
     }
-}
-
-NcResult run_nc(const char* address, int input_fd, int time_limit_ms, int& error) {
-    char nc[] = "nc";
-    char port[] = "7072";
-    char* argv[] = {nc, const_cast<char*>(address), port, nullptr};
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input_fd, STDIN_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY | O_APPEND, 0);
-    pid_t pid = -1;
-    error = posix_spawnp(&pid, "nc", &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) return NcResult::not_started;
-
-    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    NcResult result = NcResult::finished;
-    if (!wait_until(pid, pidfd, now_ms() + time_limit_ms)) {
-        result = NcResult::timed_out;
-        kill(pid, SIGTERM);
-        if (!wait_until(pid, pidfd, now_ms() + 1000)) {
-            kill(pid, SIGKILL);
-            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-            }
-        }
-    }
-    if (pidfd >= 0) close(pidfd);
-    return result;
 }
 
 }  // namespace ql

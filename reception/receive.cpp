@@ -2,27 +2,25 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
+#include "common/clock.hpp"
 #include "common/diag.hpp"
 #include "common/notify.hpp"
 #include "common/settings.hpp"
 #include "common/status.hpp"
+#include "reception/arrival.hpp"
 #include "reception/checks.hpp"
 #include "reception/drops.hpp"
 #include "reception/own_addresses.hpp"
 
 namespace ql {
-
-static std::int64_t monotonic_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 static void report(const Checked& c, const char* bytes) {
     switch (c.verdict) {
@@ -38,13 +36,13 @@ static void report(const Checked& c, const char* bytes) {
 
 namespace {
 
-Counts counts;
 StatusSchedule schedule;
+bool with_queue = false;
 
 void publish_if_due(std::int64_t now_ms) {
     if (!schedule.due(counts, now_ms)) return;
     char message[8 + status_text_max + 1] = "STATUS=";
-    std::size_t len = 7 + status_text(message + 7, counts);
+    std::size_t len = 7 + status_text(message + 7, counts, with_queue);
     notify_send(message, len);
     schedule.published(counts, now_ms);
 }
@@ -57,7 +55,7 @@ void wake_when_idle(int fd) {
 }
 
 // Hands one received datagram on, or drops it; counts what became of it.
-void handle(const sockaddr_in& sender, const char* bytes, std::size_t n, OwnAddresses& own,
+void handle(const sockaddr_in& sender, const char* bytes, std::size_t n, std::time_t arrived, OwnAddresses& own,
             std::int64_t now_ms, HandOn hand_on) {
     std::int64_t now_s = now_ms / 1000;
     if (own_addresses_stale(own, now_s)) take_own_addresses(own, now_s);
@@ -72,19 +70,37 @@ void handle(const sockaddr_in& sender, const char* bytes, std::size_t n, OwnAddr
         report(checked, bytes);
         return;
     }
-    Accepted accepted{ntohl(sender.sin_addr.s_addr) & 0xFFu, bytes, checked.text_len, checked.is_long};
-    if (hand_on(accepted, ::time(nullptr)))
-        ++counts.handed_on;
-    else
-        ++counts.failed;
+    Accepted accepted{ntohl(sender.sin_addr.s_addr) & 0xFFu, bytes, checked.text_len, checked.is_long, arrived};
+    switch (hand_on(accepted)) {
+        case Outcome::handed_on: ++counts.handed_on; break;
+        case Outcome::failed: ++counts.failed; break;
+        case Outcome::queued: ++counts.queued; break;
+    }
+}
+
+enum class Wake { socket, side, neither };
+
+// Waits for whichever comes first: a datagram, the side work's descriptor, its
+// deadline, or (with a manager to tell) a second for the status line.
+Wake wait_beside(int socket_fd, int side_fd, std::int64_t due_ms, bool notifying) {
+    std::int64_t now = monotonic_ms();
+    if (due_ms >= 0 && now >= due_ms) return Wake::side;
+    std::int64_t timeout = due_ms < 0 ? -1 : due_ms - now;
+    if (notifying && (timeout < 0 || timeout > StatusSchedule::interval_ms)) timeout = StatusSchedule::interval_ms;
+    pollfd waits[2] = {{socket_fd, POLLIN, 0}, {side_fd, POLLIN, 0}};
+    int ready = ::poll(waits, side_fd >= 0 ? 2 : 1, timeout > INT_MAX ? INT_MAX : static_cast<int>(timeout));
+    if (ready <= 0) return Wake::neither;
+    if (side_fd >= 0 && waits[1].revents != 0) return Wake::side;
+    return waits[0].revents != 0 ? Wake::socket : Wake::neither;
 }
 
 }  // namespace
 
-int receive_socket(HandOn hand_on) {
+int receive_socket(HandOn hand_on, SideWork side, bool queue_counts) {
     static char bytes[datagram_max + 1];
-    alignas(cmsghdr) static char control[drop_control_size];
+    alignas(cmsghdr) static char control[drop_control_size + arrival_control_size];
     static OwnAddresses own;
+    with_queue = queue_counts;
 
     // Drops from before this process (a socket handed over) are not ours to report.
     DropCount drops(socket_drops(quenlink_socket.load()));
@@ -96,6 +112,20 @@ int receive_socket(HandOn hand_on) {
     take_own_addresses(own, monotonic_ms() / 1000);
 
     while (!terminate) {
+        int flags = 0;
+        int side_fd = -1;
+        std::int64_t due_ms = -1;
+        if (side.next != nullptr) side.next(side_fd, due_ms);
+        // Nothing beside reception: the receive blocks, as it always did.
+        if (side_fd >= 0 || due_ms >= 0) {
+            Wake wake = wait_beside(quenlink_socket.load(), side_fd, due_ms, notifying);
+            if (wake != Wake::socket) {
+                if (wake == Wake::side) side.run(monotonic_ms());
+                if (notifying) publish_if_due(monotonic_ms());
+                continue;
+            }
+            flags = MSG_DONTWAIT;
+        }
         sockaddr_in sender{};
         iovec part{bytes, datagram_max};
         msghdr message{};
@@ -105,13 +135,14 @@ int receive_socket(HandOn hand_on) {
         message.msg_iovlen = 1;
         message.msg_control = control;
         message.msg_controllen = sizeof control;
-        ssize_t n = ::recvmsg(quenlink_socket.load(), &message, 0);
+        ssize_t n = ::recvmsg(quenlink_socket.load(), &message, flags);
         if (n < 0) {
             int error = errno;
             if (error == EBADF) return 1;
             // Interrupted (SIGTERM, or a stop and continue) or idle: nothing went wrong.
             if (error == EINTR) continue;
-            if (notifying && (error == EAGAIN || error == EWOULDBLOCK)) {
+            if (error == EAGAIN || error == EWOULDBLOCK) {
+                if (!notifying) continue;
                 publish_if_due(monotonic_ms());
                 continue;
             }
@@ -129,8 +160,10 @@ int receive_socket(HandOn hand_on) {
                 diag("Fehler: %u Pakete verloren, Empfangspuffer voll\n", static_cast<unsigned>(lost));
             }
         }
+        std::time_t arrived;
+        if (!arrival_in(message, arrived)) arrived = ::time(nullptr);
         std::int64_t now_ms = monotonic_ms();
-        handle(sender, bytes, static_cast<std::size_t>(n), own, now_ms, hand_on);
+        handle(sender, bytes, static_cast<std::size_t>(n), arrived, own, now_ms, hand_on);
         if (notifying) publish_if_due(now_ms);
     }
     return 0;

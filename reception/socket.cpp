@@ -12,6 +12,7 @@
 
 #include "common/diag.hpp"
 #include "common/settings.hpp"
+#include "reception/arrival.hpp"
 #include "reception/drops.hpp"
 #include "reception/handed_socket.hpp"
 
@@ -40,6 +41,7 @@ static int adopt_handed_socket(std::uint16_t port) {
     int flags = ::fcntl(handed_fd, F_GETFL);
     if (flags >= 0 && (flags & O_NONBLOCK)) (void)::fcntl(handed_fd, F_SETFL, flags & ~O_NONBLOCK);
     enable_drop_count(handed_fd);
+    (void)enable_arrival_stamp(handed_fd);
     quenlink_socket = handed_fd;
     return 0;
 }
@@ -55,6 +57,7 @@ int open_socket(std::uint16_t port) {
     }
     ask_receive_buffer(fd);
     enable_drop_count(fd);
+    (void)enable_arrival_stamp(fd);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);

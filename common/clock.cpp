@@ -1,0 +1,13 @@
+#include "common/clock.hpp"
+
+#include <time.h>
+
+namespace ql {
+
+std::int64_t monotonic_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace ql

@@ -1,0 +1,17 @@
+// Work that the receive loop does beside reception (the delivery of modes 1
+// and 2): the loop waits on its descriptor and its deadline as well as on the
+// socket, and runs it when either is due, so reception never waits for it.
+#pragma once
+#include <cstdint>
+
+namespace ql {
+
+struct SideWork {
+    // The descriptor to wait on (-1: none) and the monotonic ms from which the
+    // work is due (-1: not due at all). Cheap: no system call.
+    void (*next)(int& fd, std::int64_t& due_ms) = nullptr;
+    // Called when the descriptor is readable or the deadline has come.
+    void (*run)(std::int64_t now_ms) = nullptr;
+};
+
+}  // namespace ql

@@ -1,0 +1,173 @@
+#include "forwarding/delivery.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+#include "common/clock.hpp"
+#include "common/diag.hpp"
+#include "common/settings.hpp"
+#include "common/status.hpp"
+#include "forwarding/file_write.hpp"
+#include "forwarding/nc_run.hpp"
+#include "forwarding/queue_file.hpp"
+#include "forwarding/retry.hpp"
+
+namespace ql {
+
+namespace {
+
+constexpr std::int64_t full_line_interval_ms = 1000;
+constexpr std::int64_t look_interval_ms = 5;  // where nc's end cannot be waited for (no pidfd)
+
+QueueFile queue;
+char queue_name[hidden_path_max + 1];
+const char* queue_base = "";  // the file's own name, for messages
+char address[telip_max + 1];
+
+NcRun run;
+bool running = false;
+std::int64_t look_at = 0;
+RetrySchedule retry;
+std::int64_t retry_at = -1;  // -1: the next text may go at once
+
+std::uint64_t full_unsaid = 0;  // texts dropped from a full queue, not yet reported
+std::int64_t full_said_at = -full_line_interval_ms;
+
+unsigned long long waiting() { return static_cast<unsigned long long>(queue.pending()); }
+
+void give_up(std::uint64_t texts) {
+    counts.failed += texts;
+    counts.queued -= texts < counts.queued ? texts : counts.queued;
+}
+
+void say_full(std::int64_t now) {
+    if (full_unsaid == 0 || now - full_said_at < full_line_interval_ms) return;
+    diag("Fehler: Warteschlange voll, %llu aelteste Befehlstexte verworfen\n",
+         static_cast<unsigned long long>(full_unsaid));
+    full_unsaid = 0;
+    full_said_at = now;
+}
+
+bool ensure_open() {
+    if (queue.is_open()) return true;
+    char temp[hidden_path_max + 1];
+    hidden_path(queue_name, settings.path, "qlfwd-queue", &queue_base);
+    hidden_path(temp, settings.path, "qlfwd-queue-new");
+    QueueFile::Taken taken;
+    bool ok = queue.open(queue_name, temp, taken);
+    // Texts an earlier run left wait as if received now; damaged ones are given up.
+    counts.queued += taken.pending;
+    counts.failed += taken.damaged;
+    return ok;
+}
+
+void failed_attempt(std::int64_t now) { retry_at = now + retry.failed(); }
+
+void ended(NcEnd end, int status, std::int64_t now) {
+    running = false;
+    if (end == NcEnd::exited && status == 0) {
+        queue.finish();
+        ++counts.handed_on;
+        if (counts.queued > 0) --counts.queued;
+        if (retry.failing()) diag("> nc %s 7072 wieder erfolgreich, %llu Befehlstexte warten\n", address, waiting());
+        retry.succeeded();
+        retry_at = -1;
+        return;
+    }
+    if (end == NcEnd::timed_out) {
+        // The server may have carried it out: never sent twice.
+        queue.finish();
+        give_up(1);
+        diag("Fehler: nc nach %i s abgebrochen\n", nc_time_limit_ms / 1000);
+        failed_attempt(now);
+        return;
+    }
+    queue.release();
+    diag("Fehler: nc %s 7072 fehlgeschlagen (Status %i), %llu Befehlstexte warten\n", address, status, waiting());
+    failed_attempt(now);
+}
+
+void start_next(std::int64_t now) {
+    const char* text = nullptr;
+    std::size_t len = 0;
+    std::uint64_t given_up = 0;
+    if (!queue.begin(text, len, given_up)) {
+        give_up(given_up);
+        return;
+    }
+    int error = 0;
+    if (!start_nc(address, text, len, now, run, error)) {
+        queue.release();
+        diag("Fehler: konnte nc nicht starten, %s (errno=%i)\n", std::strerror(error), error);
+        failed_attempt(now);
+        return;
+    }
+    running = true;
+    look_at = now + look_interval_ms;
+}
+
+void next(int& fd, std::int64_t& due) {
+    fd = -1;
+    due = -1;
+    if (running) {
+        fd = run.pidfd;
+        due = run.deadline_ms;
+        if (fd < 0 && look_at < due) due = look_at;
+    } else if (queue.pending() > 0) {
+        due = retry_at < 0 ? 0 : retry_at;
+    }
+    if (full_unsaid > 0) {
+        std::int64_t say_at = full_said_at + full_line_interval_ms;
+        if (due < 0 || say_at < due) due = say_at;
+    }
+}
+
+void work(std::int64_t now) {
+    if (running) {
+        int status = 0;
+        NcEnd end = look_nc(run, now, status);
+        if (end == NcEnd::running)
+            look_at = now + look_interval_ms;
+        else
+            ended(end, status, now);
+    }
+    if (!running && queue.pending() > 0 && (retry_at < 0 || now >= retry_at)) start_next(now);
+    say_full(now);
+}
+
+}  // namespace
+
+void delivery_open() {
+    first_address(address, sizeof address, settings.telip);
+    (void)ensure_open();
+}
+
+Outcome delivery_enqueue(const char* text, std::size_t len) {
+    std::uint64_t dropped = 0;
+    bool kept = ensure_open() && queue.append(text, len, dropped);
+    if (dropped > 0) {
+        give_up(dropped);
+        full_unsaid += dropped;
+        say_full(monotonic_ms());
+    }
+    if (!kept) {
+        diag("Fehler: file_write %s mit Fehler\n", queue_base);
+        return Outcome::failed;
+    }
+    return Outcome::queued;
+}
+
+SideWork delivery_work() { return SideWork{next, work}; }
+
+void delivery_finish() {
+    if (running) {
+        int status = 0;
+        NcEnd end = wait_nc(run, status);
+        ended(end, status, monotonic_ms());
+    }
+    full_said_at = -full_line_interval_ms;
+    say_full(0);
+    queue.close();
+}
+
+}  // namespace ql

@@ -1,0 +1,26 @@
+// When a failed delivery is tried again: 1 s after the first failure in a row,
+// doubling up to 30 s while the server stays away; at once after a success.
+// Pure.
+#pragma once
+#include <cstdint>
+
+namespace ql {
+
+class RetrySchedule {
+public:
+    static constexpr std::int64_t first_ms = 1000;
+    static constexpr std::int64_t most_ms = 30000;
+
+    // Counts a failure; the wait before the next attempt.
+    std::int64_t failed() {
+        delay_ = delay_ == 0 ? first_ms : (delay_ >= most_ms / 2 ? most_ms : delay_ * 2);
+        return delay_;
+    }
+    void succeeded() { delay_ = 0; }
+    bool failing() const { return delay_ != 0; }
+
+private:
+    std::int64_t delay_ = 0;
+};
+
+}  // namespace ql
