@@ -14,9 +14,12 @@ TEST(Status, TextNamesTheFourCountsThenTheFailures) {
     c = {12345, 12000, 300, 40, 5};
     EXPECT_EQ(std::string(text, status_text(text, c)),
               "12345 empfangen, 12000 weitergegeben, 300 verworfen, 40 verloren, 5 Ausgabefehler");
+    c.queued = 7;
+    EXPECT_EQ(std::string(text, status_text(text, c, true)),
+              "12345 empfangen, 12000 weitergegeben, 300 verworfen, 40 verloren, 5 Ausgabefehler, 7 in Warteschlange");
     std::uint64_t most = ~std::uint64_t{0};
-    c = {most, most, most, most, most};
-    std::size_t len = status_text(text, c);
+    c = {most, most, most, most, most, most};
+    std::size_t len = status_text(text, c, true);
     EXPECT_EQ(std::string(text, len).substr(0, 31), "18446744073709551615 empfangen,");
     EXPECT_LE(len, status_text_max);
 }

@@ -41,6 +41,26 @@ TEST(FileName, SlashesAndControlBytesBecomeUnderscores) {
     EXPECT_EQ(name_for("Qln042 ;$\"\xff*", ".txt"), "Qln042 ;$\"\xff*.txt");
 }
 
+TEST(FileWrite, HiddenFilesBesideTheOutputStartWithADot) {
+    struct {
+        const char* prefix;
+        const char* path;
+        const char* base;
+    } cases[] = {
+        {"/var/lib/qlfwd/", "/var/lib/qlfwd/.qlfwd-queue", ".qlfwd-queue"},
+        {"/tmp/site-", "/tmp/.site-qlfwd-queue", ".site-qlfwd-queue"},
+        {"", ".qlfwd-queue", ".qlfwd-queue"},
+        {"out-", ".out-qlfwd-queue", ".out-qlfwd-queue"},
+    };
+    for (const auto& c : cases) {
+        char out[hidden_path_max + 1];
+        const char* base = nullptr;
+        std::size_t n = hidden_path(out, c.prefix, "qlfwd-queue", &base);
+        EXPECT_EQ(std::string(out, n), c.path) << c.prefix;
+        EXPECT_STREQ(base, c.base) << c.prefix;
+    }
+}
+
 TEST(FileWrite, PrefixJoinedDirectly) {
     TempDir dir;
     std::string out = dir / "out";

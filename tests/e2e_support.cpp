@@ -12,6 +12,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,8 @@
 #include <cstring>
 #include <fstream>
 #include <regex>
+
+#include "common/notify.hpp"
 
 extern char** environ;
 
@@ -297,6 +300,32 @@ std::vector<std::string> CommandServer::sessions() const {
 
 bool CommandServer::wait_sessions(std::size_t count, std::chrono::milliseconds limit) const {
     return eventually([&] { return sessions().size() >= count; }, limit);
+}
+
+NotifySocket::NotifySocket(const TempDir& dir) {
+    std::string path = dir / "notify";
+    unlink(path.c_str());  // an earlier one's
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a;
+    socklen_t len = ql::notify_address(path.c_str(), a);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&a), len), 0);
+    variable_ = "NOTIFY_SOCKET=" + path;
+}
+
+NotifySocket::~NotifySocket() { close(fd_); }
+
+const std::vector<std::string>& NotifySocket::messages() {
+    char buffer[512];
+    ssize_t n;
+    while ((n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) got_.emplace_back(buffer, n);
+    return got_;
+}
+
+std::string NotifySocket::status() {
+    const auto& all = messages();
+    for (auto m = all.rbegin(); m != all.rend(); ++m)
+        if (m->starts_with("STATUS=")) return m->substr(7);
+    return "";
 }
 
 void ReceiverTestBase::SetUp() { ENTER_PRIVATE_NETWORK(); }

@@ -114,6 +114,24 @@ private:
     std::thread thread_;
 };
 
+// A notification socket as a service manager makes it, in the scratch directory.
+class NotifySocket {
+public:
+    explicit NotifySocket(const TempDir& dir);
+    ~NotifySocket();
+    // NOTIFY_SOCKET=<path>, for Options::env.
+    const std::string& variable() const { return variable_; }
+    // Every message received so far, in order.
+    const std::vector<std::string>& messages();
+    // The newest status line (without "STATUS="), or "" before the first.
+    std::string status();
+
+private:
+    int fd_ = -1;
+    std::string variable_;
+    std::vector<std::string> got_;
+};
+
 // A test in a network namespace of its own, with a scratch directory.
 class ReceiverTestBase : public testing::Test {
 protected:

@@ -1,59 +1,32 @@
 // What a service manager sees of the receiver: readiness and the counts on
 // its notification socket, and record files that logrotate can rotate.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <memory>
 
-#include "common/notify.hpp"
 #include "tests/e2e_support.hpp"
 
 using namespace e2e;
 
 namespace {
 
-class ServiceTest : public OutputTestBase {
-protected:
-    void TearDown() override {
-        if (notify_fd >= 0) close(notify_fd);
-    }
-
-    // A notification socket as the manager makes it; the variable that names it.
-    std::string notify_socket() {
-        std::string path = dir / "notify";
-        notify_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un a;
-        socklen_t len = ql::notify_address(path.c_str(), a);
-        EXPECT_EQ(bind(notify_fd, reinterpret_cast<sockaddr*>(&a), len), 0);
-        return "NOTIFY_SOCKET=" + path;
-    }
-
-    // Every message received so far, in order.
-    std::vector<std::string> messages() {
-        char buffer[512];
-        ssize_t n;
-        while ((n = recv(notify_fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) got.emplace_back(buffer, n);
-        return got;
-    }
-
-    int notify_fd = -1;
-    std::vector<std::string> got;
-};
+class ServiceTest : public OutputTestBase {};
 
 }  // namespace
 
 TEST_F(ServiceTest, ReadyThenTheCountsOfWhatBecameOfEachDatagram) {
+    NotifySocket notify(dir);
+    auto messages = [&] { return notify.messages(); };
     Options options;
-    options.env.push_back(notify_socket());
+    options.env.push_back(notify.variable());
     auto r = start({"-d", dir / "out/"}, options);
     ASSERT_TRUE(eventually([&] { return messages().size() >= 2; }));
-    EXPECT_EQ(got[0], "READY=1");
-    EXPECT_EQ(got[1], "STATUS=0 empfangen, 0 weitergegeben, 0 verworfen, 0 verloren, 0 Ausgabefehler");
+    EXPECT_EQ(messages()[0], "READY=1");
+    EXPECT_EQ(messages()[1], "STATUS=0 empfangen, 0 weitergegeben, 0 verworfen, 0 verloren, 0 Ausgabefehler");
 
     auto began = std::chrono::steady_clock::now();
     send_from("127.0.0.42", "first,record,42");

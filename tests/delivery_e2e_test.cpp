@@ -1,0 +1,272 @@
+// Delivery in modes 1 and 2 end to end: the real nc against a stand-in server
+// that is down, up or hung, the queue file across restarts, cut or damaged,
+// full; numbered datagrams, exact counts and texts.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <regex>
+
+#include "forwarding/queue_entry.hpp"
+#include "tests/e2e_support.hpp"
+
+using namespace e2e;
+
+namespace {
+
+// "<batch><number>" of every session, in order: "a1", "b7", ... Datagrams are
+// sent as "<batch>,value," numbered by qlsend; modes 1 and 2 both keep the two fields.
+std::vector<std::string> numbers(const std::vector<std::string>& sessions) {
+    static const std::regex call(R"(,([a-z]+),value,(\d{8}) ")");
+    static const std::regex readings(R"(state ([a-z]+)\r\nsetreading _\d\d state value\r\nsetreading _\d\d state (\d{8})\r\n)");
+    std::vector<std::string> found;
+    for (const std::string& s : sessions) {
+        std::smatch m;
+        if (std::regex_search(s, m, call) || std::regex_search(s, m, readings))
+            found.push_back(m[1].str() + std::to_string(std::stoi(m[2].str())));
+        else
+            found.push_back("?" + s.substr(0, 60));
+    }
+    return found;
+}
+
+std::vector<std::string> batch(const std::string& name, int from, int to) {
+    std::vector<std::string> all;
+    for (int i = from; i <= to; ++i) all.push_back(name + std::to_string(i));
+    return all;
+}
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// count datagrams "<name>,value,<n>", n from 1, from `sources` devices in turn from 127.0.0.2 on.
+void send_batch(const std::string& name, int count, int sources = 1, int rate = 0) {
+    std::string command = std::string(QLSEND_BINARY) + " -q -s 127.0.0.2 -c " + std::to_string(sources) + " -n " +
+                          std::to_string(count) + " -r " + std::to_string(rate) + " -i -t " + name + ",value, >/dev/null";
+    ASSERT_EQ(system(command.c_str()), 0);
+}
+
+std::string counts(int received, int delivered, int failed, int queued) {
+    return std::to_string(received) + " empfangen, " + std::to_string(delivered) + " weitergegeben, 0 verworfen, " +
+           "0 verloren, " + std::to_string(failed) + " Ausgabefehler, " + std::to_string(queued) + " in Warteschlange";
+}
+
+std::string failed_line(int status, int waiting) {
+    return "Fehler: nc 127.0.0.1 7072 fehlgeschlagen (Status " + std::to_string(status) + "), " +
+           std::to_string(waiting) + " Befehlstexte warten\n";
+}
+
+std::string back_line(int waiting) {
+    return "> nc 127.0.0.1 7072 wieder erfolgreich, " + std::to_string(waiting) + " Befehlstexte warten\n";
+}
+
+// A queue file as an earlier run leaves it.
+std::string entry(const std::string& text) {
+    char header[ql::entry_header_size];
+    ql::entry_header(header, text.data(), text.size());
+    return std::string(header, sizeof header) + text;
+}
+
+class DeliveryTest : public OutputTestBase {
+protected:
+    std::unique_ptr<Receiver> start_notified(const std::string& mode, NotifySocket& notify, Options options = {}) {
+        options.env.push_back(notify.variable());
+        return start({"-d", mode + "127.0.0.1", dir / "out/"}, options);
+    }
+
+    bool status_is(NotifySocket& notify, const std::string& want, std::chrono::milliseconds limit = 5000ms) {
+        return eventually([&] { return notify.status() == want; }, limit);
+    }
+
+    bool out_has(const Receiver& r, const std::string& text, std::chrono::milliseconds limit = 5000ms) {
+        return eventually([&] { return r.out().find(text) != std::string::npos; }, limit);
+    }
+
+    std::string queue_file() { return dir / "out/.qlfwd-queue"; }
+};
+
+}  // namespace
+
+TEST_F(DeliveryTest, ServerDownThenBackEverythingDeliveredOnceInArrivalOrder) {
+    for (std::string mode : {"-t", "-T"}) {
+        SCOPED_TRACE(mode);
+        std::filesystem::remove_all(dir / "out");
+        ASSERT_EQ(mkdir((dir / "out").c_str(), 0755), 0);
+        NotifySocket notify(dir);
+        auto r = start_notified(mode, notify);
+        send_batch("a", 1);
+        ASSERT_TRUE(out_has(*r, failed_line(1, 1))) << r->out();
+        send_batch("b", 19, 19);  // before the retry a second later
+        ASSERT_TRUE(status_is(notify, counts(20, 0, 0, 20)));
+        ASSERT_TRUE(out_has(*r, failed_line(1, 20))) << r->out();
+        {
+            CommandServer server;  // back before the next retry, two seconds on
+            ASSERT_TRUE(server.wait_sessions(20, 8000ms));
+            EXPECT_EQ(numbers(server.sessions()), batch("a", 1, 1) + batch("b", 1, 19));
+            ASSERT_TRUE(status_is(notify, counts(20, 20, 0, 0)));
+            EXPECT_EQ(server.sessions().size(), 20u);
+        }
+        EXPECT_EQ(r->stop(), 0);
+        EXPECT_EQ(r->out(), "> Oeffne socket\n" + failed_line(1, 1) + failed_line(1, 20) + back_line(19) +
+                                "> beende programm\n> schliesse socket\n");
+        struct stat st {};
+        ASSERT_EQ(stat(queue_file().c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+    }
+}
+
+TEST_F(DeliveryTest, RestartsWhileTheServerIsAwayLoseNothing) {
+    {
+        NotifySocket notify(dir);
+        auto first = start_notified("-T", notify);
+        send_batch("a", 10, 5);
+        ASSERT_TRUE(status_is(notify, counts(10, 0, 0, 10)));
+        EXPECT_EQ(first->stop(), 0);
+    }
+    {
+        NotifySocket notify(dir);
+        auto second = start_notified("-T", notify);
+        ASSERT_TRUE(status_is(notify, counts(0, 0, 0, 10))) << "taken over";
+        send_batch("b", 10, 5);
+        ASSERT_TRUE(status_is(notify, counts(10, 0, 0, 20)));
+        EXPECT_EQ(second->stop(), 0);
+    }
+    // Neither ls nor a reader's glob sees the queue.
+    for (const auto& f : std::filesystem::directory_iterator(dir / "out")) {
+        std::string name = f.path().filename();
+        EXPECT_TRUE(name == ".qlfwd-queue" || name.starts_with("Qln")) << name;
+    }
+    CommandServer server;
+    NotifySocket notify(dir);
+    auto third = start_notified("-T", notify);
+    ASSERT_TRUE(server.wait_sessions(20));
+    send_batch("c", 1);
+    ASSERT_TRUE(server.wait_sessions(21));
+    EXPECT_EQ(numbers(server.sessions()), batch("a", 1, 10) + batch("b", 1, 10) + batch("c", 1, 1));
+    // empfangen + taken over (20) = weitergegeben + verworfen + Ausgabefehler + in Warteschlange
+    ASSERT_TRUE(status_is(notify, counts(1, 21, 0, 0)));
+    EXPECT_EQ(third->stop(), 0);
+    EXPECT_EQ(third->out(), "> Oeffne socket\n> beende programm\n> schliesse socket\n");
+}
+
+TEST_F(DeliveryTest, HungServerNeitherStallsReceptionNorGetsTheNextTextTwice) {
+    auto server = std::make_unique<CommandServer>(false);
+    NotifySocket notify(dir);
+    auto r = start_notified("-T", notify);
+    auto began = std::chrono::steady_clock::now();
+    send_batch("a", 500, 50, 5000);
+    // All received while the first run hangs.
+    ASSERT_TRUE(eventually([&] { return notify.status().starts_with("500 empfangen,"); }, 3000ms)) << notify.status();
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 4000ms);
+    EXPECT_EQ(notify.status(), counts(500, 0, 0, 500));
+    ASSERT_TRUE(out_has(*r, "Fehler: nc nach 10 s abgebrochen\n", 15000ms));
+    server.reset();
+    server = std::make_unique<CommandServer>();
+    ASSERT_TRUE(server->wait_sessions(499, 30000ms));
+    // The text the hung run took is given up, never sent again.
+    EXPECT_EQ(numbers(server->sessions()), batch("a", 2, 500));
+    ASSERT_TRUE(status_is(notify, counts(500, 499, 1, 0)));
+    EXPECT_EQ(r->stop(), 0);
+    EXPECT_EQ(r->out(), "> Oeffne socket\nFehler: nc nach 10 s abgebrochen\n" + back_line(498) +
+                            "> beende programm\n> schliesse socket\n");
+}
+
+// Every way nc can fail by itself keeps the text for the next attempt; under
+// qemu-user a missing program shows as status 127.
+TEST_F(DeliveryTest, FailedRunsKeepTheTextUntilOneSucceeds) {
+    struct Case {
+        const char* failing;
+        int status;
+    } cases[] = {{"exit 1", 1}, {"exit 127", 127}, {"kill -KILL $$", 137}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.failing);
+        std::filesystem::remove_all(dir / "out");
+        std::filesystem::remove_all(dir / "bin");
+        for (int n = 0; file_exists(dir / ("nc-input-" + std::to_string(n))); ++n)
+            unlink((dir / ("nc-input-" + std::to_string(n))).c_str());
+        ASSERT_EQ(mkdir((dir / "out").c_str(), 0755), 0);
+        write_file(dir / "broken", "");
+        Options options = fake_nc_options(dir, "if [ -e \"$d/broken\" ]; then cat >/dev/null; " +
+                                                   std::string(c.failing) + "; fi\n");
+        NotifySocket notify(dir);
+        auto r = start_notified("-t", notify, options);
+        send_batch("a", 1);
+        ASSERT_TRUE(out_has(*r, failed_line(c.status, 1))) << r->out();
+        unlink((dir / "broken").c_str());
+        ASSERT_TRUE(status_is(notify, counts(1, 1, 0, 0)));
+        EXPECT_EQ(r->stop(), 0);
+        EXPECT_EQ(r->out(), "> Oeffne socket\n" + failed_line(c.status, 1) + back_line(0) +
+                                "> beende programm\n> schliesse socket\n");
+        ASSERT_EQ(fake_nc_inputs(dir).size(), 1u);
+        EXPECT_EQ(numbers(fake_nc_inputs(dir)), batch("a", 1, 1));
+    }
+}
+
+// Power lost while the last entry was written: whatever was cut off is
+// dropped and counted, never sent; the whole ones before it go.
+TEST_F(DeliveryTest, QueueCutAtEveryByteOfItsLastEntryOrDamagedInside) {
+    const std::string first = "{ Qln001(\"first\") }\r\nquit\n", second = "{ Qln002(\"second\") }\r\nquit\n";
+    const std::string last = "{ Qln003(\"x\") }\r\nquit\n";
+    std::string whole = entry(first) + entry(second);
+    std::string tail = entry(last);
+    Options options = fake_nc_options(dir);
+    auto run_with = [&](const std::string& file, std::vector<std::string> delivered, int failed) {
+        for (int n = 0; file_exists(dir / ("nc-input-" + std::to_string(n))); ++n)
+            unlink((dir / ("nc-input-" + std::to_string(n))).c_str());
+        write_file(queue_file(), file);
+        NotifySocket notify(dir);
+        auto r = start_notified("-T", notify, options);
+        int n = static_cast<int>(delivered.size());
+        EXPECT_TRUE(status_is(notify, counts(0, n, failed, 0))) << notify.status();
+        EXPECT_EQ(r->stop(), 0);
+        EXPECT_EQ(fake_nc_inputs(dir), delivered);
+        EXPECT_EQ(read_file(queue_file()), "");
+    };
+    for (std::size_t cut = 0; cut <= tail.size(); ++cut) {
+        SCOPED_TRACE("cut at " + std::to_string(cut));
+        if (cut == tail.size())
+            run_with(whole + tail, {first, second, last}, 0);
+        else
+            run_with(whole + tail.substr(0, cut), {first, second}, cut == 0 ? 0 : 1);
+    }
+    // A byte changed inside the middle text, and garbage between entries.
+    std::string damaged = whole + tail;
+    damaged[entry(first).size() + ql::entry_header_size + 3] ^= 0x20;
+    run_with(damaged, {first, last}, 1);
+    run_with(entry(first) + "garbage\n" + entry(second), {first, second}, 1);
+}
+
+TEST_F(DeliveryTest, RestartWithAFullQueueDropsTheOldestAndSaysSo) {
+    // Texts of 32 KiB up to the bound, the last one sized so that a datagram's
+    // text no longer fits: it must push out exactly the oldest.
+    std::string file;
+    int texts = 0;
+    const std::size_t bound = 64u * 1024 * 1024;
+    while (file.size() + 2 * (12 + 32768) <= bound) {
+        std::string text = "{ Qln001(\"f," + std::to_string(100000 + texts) + "\") } " + std::string(32700, 'x') + "\r\nquit\n";
+        file += entry(text);
+        ++texts;
+    }
+    file += entry("{ Qln001(\"g,1\") } " + std::string(bound - file.size() - 12 - 60, 'y') + "\r\nquit\n");
+    ++texts;
+    write_file(queue_file(), file);
+    NotifySocket notify(dir);
+    auto r = start_notified("-T", notify);
+    ASSERT_TRUE(status_is(notify, counts(0, 0, 0, texts), 10000ms)) << notify.status();
+    send_batch("c", 1);
+    ASSERT_TRUE(out_has(*r, "Fehler: Warteschlange voll, 1 aelteste Befehlstexte verworfen\n")) << r->out();
+    ASSERT_TRUE(status_is(notify, counts(1, 0, 1, texts)));
+    CommandServer server;
+    ASSERT_TRUE(server.wait_sessions(texts, 60000ms));
+    std::vector<std::string> sessions = server.sessions();
+    EXPECT_NE(sessions.front().find("f,100001\")"), std::string::npos) << "the oldest went, the second is first";
+    EXPECT_NE(sessions[texts - 2].find("g,1\")"), std::string::npos);
+    EXPECT_EQ(numbers({sessions.back()}), batch("c", 1, 1));
+    ASSERT_TRUE(status_is(notify, counts(1, texts, 1, 0)));
+    EXPECT_EQ(r->stop(), 0);
+}
