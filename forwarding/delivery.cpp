@@ -1,5 +1,6 @@
 #include "forwarding/delivery.hpp"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
@@ -7,8 +8,10 @@
 #include "common/diag.hpp"
 #include "common/settings.hpp"
 #include "common/status.hpp"
+#include "forwarding/disk_floor.hpp"
 #include "forwarding/file_write.hpp"
 #include "forwarding/nc_run.hpp"
+#include "forwarding/queue_entry.hpp"
 #include "forwarding/queue_file.hpp"
 #include "forwarding/retry.hpp"
 
@@ -143,8 +146,14 @@ void delivery_open() {
 }
 
 Outcome delivery_enqueue(const char* text, std::size_t len) {
+    // Below the floor of free space the queue does not grow (the floor says so).
+    if (!floor_allows(settings.path, entry_header_size + len, true, false)) return Outcome::failed;
     std::uint64_t dropped = 0;
     bool kept = ensure_open() && queue.append(text, len, dropped);
+    if (kept)
+        floor_wrote(entry_header_size + len, false);
+    else
+        floor_write_failed(errno);
     if (dropped > 0) {
         give_up(dropped);
         full_unsaid += dropped;

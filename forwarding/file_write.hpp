@@ -30,9 +30,10 @@ std::size_t hidden_path(char out[hidden_path_max + 1], const char* prefix, const
                         const char** base = nullptr);
 
 // 0: written; 1: cannot be opened (missing directory, no permission, a symbolic
-// link); 2: opened but not written whole (the file is cut back, so no partial
-// text stays). Never follows a symbolic link in the last component, never blocks
-// on a FIFO.
+// link); 2: opened but not written whole (no partial text stays); 3: refused,
+// as it would grow the file system below its floor of free space. Appends one
+// text, or replaces the file whole through a hidden temporary beside it. Never
+// follows a symbolic link in the last component, never blocks on a FIFO.
 int file_write(const char* prefix, const char* name, const char* text, std::size_t len, bool append);
 
 // The same with the settings' prefix and append mode.

@@ -11,15 +11,17 @@
 
 namespace ql {
 
-static void report_file_error(const char* file) { diag("Fehler: file_write %s mit Fehler\n", file); }
+// Below the floor of free space the floor says so once; other failures are
+// reported per file.
+static bool written(int result, const char* file) {
+    if (result != 0 && result != 3) diag("Fehler: file_write %s mit Fehler\n", file);
+    return result == 0;
+}
 
 // The command file keeps what was sent for a reader; the queue keeps the
 // text until nc has delivered it.
 static Outcome forward_commands(const char* file, const std::string& commands) {
-    if (file_write(file, commands.data(), commands.size()) != 0) {
-        report_file_error(file);
-        return Outcome::failed;
-    }
+    if (!written(file_write(file, commands.data(), commands.size()), file)) return Outcome::failed;
     return delivery_enqueue(commands.data(), commands.size());
 }
 
@@ -46,9 +48,7 @@ Outcome output_datagram(const Accepted& datagram) {
     char file[file_name_max + 1];
     if (settings.telnet == 0) {
         file_name(file, name, name_len, ".txt");
-        if (file_write(file, line, line_len) == 0) return Outcome::handed_on;
-        report_file_error(file);
-        return Outcome::failed;
+        return written(file_write(file, line, line_len), file) ? Outcome::handed_on : Outcome::failed;
     }
     file_name(file, name, name_len, "-telnet.txt");
     command_text(commands, settings.telnet, name, name_len, label, line, line_len);

@@ -49,7 +49,8 @@ void prepare_namespaces() {
 bool mount_small_tmpfs(const std::string& path, const std::string& size) {
     if (unshare(CLONE_NEWNS) != 0) return false;
     if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
-    return mount("tmpfs", path.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+    std::string options = size.find('=') == std::string::npos ? "size=" + size : size;
+    return mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
 }
 
 Options fake_nc_options(const TempDir& dir, const std::string& extra) {

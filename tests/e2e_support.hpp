@@ -27,7 +27,8 @@ using ql::long_datagram;
 // Returns false (and the test should be skipped) where that is not allowed.
 bool enter_private_network();
 
-// A private mount namespace, then a tmpfs of the given size at path.
+// A private mount namespace, then a tmpfs of the given size ("64k") or
+// options ("size=1m,nr_inodes=100") at path.
 bool mount_small_tmpfs(const std::string& path, const std::string& size);
 
 // Once, before any thread: where the process is not root, a user namespace

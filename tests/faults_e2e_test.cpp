@@ -40,7 +40,7 @@ TEST_F(FaultTest, DirectoryRemovedThenRecreated) {
 TEST_F(FaultTest, FullFileSystemLeavesNoPartialRecordAndRecovers) {
     if (!mount_small_tmpfs(dir / "out", "64k")) GTEST_SKIP() << "cannot mount a tmpfs here";
     // A record file whose last page has 50 bytes left, and a filler that takes
-    // every other page: the next record fits only in part.
+    // every other page: the file system is below its floor of free space.
     write_file(dir / "out/Qln042.txt", std::string(4045, 'x') + "\n");
     {
         std::ofstream filler(dir / "out/filler", std::ios::binary);
@@ -50,21 +50,31 @@ TEST_F(FaultTest, FullFileSystemLeavesNoPartialRecordAndRecovers) {
     }
     std::string line = std::string(4045, 'x') + "\n";
     ASSERT_EQ(read_file(dir / "out/Qln042.txt"), line);
-    auto r = start({"-d", "-a", dir / "out/"});
+    NotifySocket notify(dir);
+    Options options;
+    options.env.push_back(notify.variable());
+    auto r = start({"-d", "-a", dir / "out/"}, options);
     std::string text(120, 'r');
     send_from("127.0.0.42", text);
-    ASSERT_TRUE(out_says(*r, "Fehler: file_write Qln042.txt mit Fehler\n")) << r->out();
+    const std::string below = "Fehler: weniger als 5 % frei in " + dir / "out" + ", keine Ausgabe\n";
+    ASSERT_TRUE(out_says(*r, below)) << r->out();
+    send_from("127.0.0.43", text);  // no new file either
+    EXPECT_TRUE(eventually([&] {
+        return notify.status() == "2 empfangen, 0 weitergegeben, 0 verworfen, 0 verloren, 2 Ausgabefehler";
+    })) << notify.status();
     EXPECT_EQ(read_file(dir / "out/Qln042.txt"), line) << "a partial record was left";
-    send_from("127.0.0.43", text);  // a new file: created, but nothing fits
-    ASSERT_TRUE(out_says(*r, "Fehler: file_write Qln043.txt mit Fehler\n")) << r->out();
-    EXPECT_EQ(read_file(dir / "out/Qln043.txt"), "");
+    EXPECT_FALSE(file_exists(dir / "out/Qln043.txt"));
 
     std::filesystem::remove(dir / "out/filler");
-    send_from("127.0.0.42", text);
-    ASSERT_TRUE(eventually([&] { return read_file(dir / "out/Qln042.txt").size() > line.size(); }));
+    ASSERT_TRUE(eventually([&] {
+        send_from("127.0.0.42", text);
+        return read_file(dir / "out/Qln042.txt").size() > line.size();
+    }, 3000ms));
     EXPECT_EQ(unstamp(read_file(dir / "out/Qln042.txt").substr(line.size())),
               "STAMP,Quenlink,Qln042," + text + "\n");
     EXPECT_EQ(r->stop(), 0);
+    EXPECT_EQ(r->out(), "> Oeffne socket\n" + below + "> wieder genug Platz in " + dir / "out" + "\n" +
+                            "> beende programm\n> schliesse socket\n");
 }
 
 TEST_F(FaultTest, SigtermWhileADatagramIsForwardedCompletesIt) {

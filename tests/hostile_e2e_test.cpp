@@ -105,6 +105,9 @@ protected:
             files.insert(file);
             EXPECT_EQ(read_file(dir / ("out/" + file)), inputs[i]);
         }
+        // The delivery queue, empty once all is delivered; no temporaries.
+        files.insert(".qlfwd-queue");
+        EXPECT_EQ(read_file(dir / "out/.qlfwd-queue"), "");
         expect_nothing_outside(files);
     }
 

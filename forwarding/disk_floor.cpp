@@ -1,0 +1,102 @@
+#include "forwarding/disk_floor.hpp"
+
+#include <sys/statvfs.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/clock.hpp"
+#include "common/diag.hpp"
+#include "common/settings.hpp"
+
+namespace ql {
+
+std::uint64_t SpaceFloor::blocks_of(std::size_t bytes) const { return (bytes + block_size_ - 1) / block_size_ + 1; }
+
+bool SpaceFloor::must_look(std::size_t bytes, bool new_file, std::int64_t now_ms) const {
+    if (!ever_ || exhausted_ || now_ms - looked_at_ >= look_interval_ms) return true;
+    // Only what was written since can have made the last look too gloomy (the
+    // estimate is generous); without that, below the floor it stays a second.
+    if (spent_blocks_ == 0) return false;
+    return spent_blocks_ + blocks_of(bytes) > room_blocks_ ||
+           (count_files_ && spent_files_ + (new_file ? 1 : 0) > room_files_);
+}
+
+static std::uint64_t above(std::uint64_t free, std::uint64_t total) {
+    std::uint64_t floor = (total * floor_percent + 99) / 100;
+    return free > floor ? free - floor : 0;
+}
+
+void SpaceFloor::looked(const Room& room, std::int64_t now_ms) {
+    block_size_ = room.block_size == 0 ? 4096 : room.block_size;
+    room_blocks_ = above(room.blocks_free, room.blocks);
+    count_files_ = room.files != 0;
+    room_files_ = above(room.files_free, room.files);
+    spent_blocks_ = spent_files_ = 0;
+    looked_at_ = now_ms;
+    ever_ = true;
+    exhausted_ = false;
+}
+
+bool SpaceFloor::fits(std::size_t bytes, bool new_file) const {
+    if (spent_blocks_ + blocks_of(bytes) > room_blocks_) return false;
+    return !count_files_ || spent_files_ + (new_file ? 1 : 0) <= room_files_;
+}
+
+void SpaceFloor::spent(std::size_t bytes, bool new_file) {
+    spent_blocks_ += blocks_of(bytes);
+    if (new_file) ++spent_files_;
+}
+
+namespace {
+
+SpaceFloor space;
+bool below = false;
+char directory[path_max + 2];
+
+// The prefix's directory, as the lines name it and statvfs looks at it.
+const char* prefix_directory(const char* prefix) {
+    std::size_t len = strnlen(prefix, path_max);
+    while (len > 0 && prefix[len - 1] != '/') --len;
+    if (len > 1) --len;  // "/var/lib/qlfwd/" is named "/var/lib/qlfwd"; "/" stays
+    if (len == 0) return ".";
+    std::memcpy(directory, prefix, len);
+    directory[len] = '\0';
+    return directory;
+}
+
+void look(const char* prefix, std::int64_t now_ms) {
+    struct statvfs st {};
+    if (::statvfs(prefix_directory(prefix), &st) != 0) {
+        // Nothing to judge by (the directory is gone): the writes themselves will say.
+        Room unknown{4096, 100, 100, 0, 0};
+        space.looked(unknown, now_ms);
+        return;
+    }
+    space.looked(Room{st.f_frsize, st.f_blocks, st.f_bfree, st.f_files, st.f_ffree}, now_ms);
+}
+
+}  // namespace
+
+bool floor_allows(const char* prefix, std::size_t len, bool grows, bool new_file) {
+    std::int64_t now = monotonic_ms();
+    if (space.must_look(len, new_file, now)) look(prefix, now);
+    if (!grows) return true;
+    bool fits = space.fits(len, new_file);
+    if (fits && below) {
+        below = false;
+        diag("> wieder genug Platz in %s\n", prefix_directory(prefix));
+    } else if (!fits && !below) {
+        below = true;
+        diag("Fehler: weniger als %u %% frei in %s, keine Ausgabe\n", floor_percent, prefix_directory(prefix));
+    }
+    return fits;
+}
+
+void floor_wrote(std::size_t len, bool new_file) { space.spent(len, new_file); }
+
+void floor_write_failed(int error) {
+    if (error == ENOSPC || error == EDQUOT) space.exhausted();
+}
+
+}  // namespace ql
