@@ -2,13 +2,13 @@
 # Installs from Debian's packages whatever building, running and testing qlfwd
 # needs and the machine lacks, in one step up front. Prints a line per step;
 # apt's own output goes to a log that is shown only when a step fails.
-# Usage: install-deps.sh [run|test|package]   (default: test, which is everything)
+# Usage: install-deps.sh [run|test|package|package-ARCH|cross]   (default: test)
 set -euo pipefail
 
 # Building and running; netcat-openbsd is the nc that modes 1 and 2 run.
 run=(g++ cmake ninja-build netcat-openbsd)
-# The .deb: dpkg-dev and file for the package's library dependencies.
-package=("${run[@]}" dpkg-dev file)
+# The .deb: Debian's packaging tools, and lintian to check what they make.
+package=("${run[@]}" dpkg-dev debhelper file lintian)
 # Every test: GoogleTest; iproute2 for the tests' network namespaces; groff and
 # man-db to render the manual pages; systemd for systemd-analyze and logrotate
 # for the checks of the unit and the rotation; clang and libFuzzer's runtime
@@ -16,11 +16,17 @@ package=("${run[@]}" dpkg-dev file)
 test=("${package[@]}" libgtest-dev libgmock-dev iproute2 groff-base man-db systemd logrotate
       clang libclang-rt-dev)
 
+# Another architecture: Debian's cross compilers for it; to run its tests,
+# GoogleTest's sources (built with the cross compiler) and qemu-user.
+cross_of() { echo "crossbuild-essential-$1"; }
 case "${1:-test}" in
     run) wanted=("${run[@]}") ;;
     package) wanted=("${package[@]}") ;;
     test) wanted=("${test[@]}") ;;
-    *) echo "usage: $0 [run|test|package]" >&2; exit 2 ;;
+    package-arm64|package-armhf) wanted=("${package[@]}" "$(cross_of "${1#package-}")") ;;
+    cross) wanted=("${run[@]}" iproute2 googletest qemu-user-static binfmt-support
+                   "$(cross_of arm64)" "$(cross_of armhf)") ;;
+    *) echo "usage: $0 [run|test|package|package-arm64|package-armhf|cross]" >&2; exit 2 ;;
 esac
 
 missing=()

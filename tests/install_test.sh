@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installation checks: cmake --install into a DESTDIR, the manual pages render
-# without warnings, the unit verifies, the package builds with the right files.
-# "apt" instead: installs the package with apt and removes it again, only with
-# CI=true and as root (it changes the machine); elsewhere it reports a skip.
+# Installation checks. "files": cmake --install into a DESTDIR, the manual
+# pages render without warnings, the unit verifies. "package": the Debian
+# package (scripts/package.sh) holds the right files and lintian finds no error
+# or warning. "apt": installs the package with apt and removes it again, only
+# with CI=true and as root (it changes the machine); elsewhere it reports a skip.
 # A check that cannot run here makes the test a skip (status 77), never a pass.
-# Usage: install_test.sh BUILD_DIR [files|apt]
+# Usage: install_test.sh BUILD_DIR [files|package|apt]
 set -euo pipefail
 build="$1"
 part="${2:-files}"
@@ -23,8 +24,11 @@ check() {  # check DESCRIPTION COMMAND...
     if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
 }
 
-(cd "$build" && cpack -G DEB -B "$scratch/pkg" >/dev/null)
-deb=$(ls "$scratch"/pkg/qlfwd_*.deb)
+top="$(cd "$(dirname "$0")/.." && pwd)"
+deb=
+if [ "$part" != files ]; then
+    deb=$("$top/scripts/package.sh" 2>"$scratch/package.log") || { cat "$scratch/package.log"; exit 1; }
+fi
 
 if [ "$part" = apt ]; then
     if [ "${CI:-}" != true ] || [ "$(id -u)" -ne 0 ]; then
@@ -35,10 +39,10 @@ if [ "$part" = apt ]; then
     check "apt installs the package" sh -c 'apt-get install -y -qq "$1" >/dev/null' _ "$deb"
     check "installed /usr/bin/qlfwd" test -x /usr/bin/qlfwd
     check "service user exists" sh -c 'getent passwd qlfwd >/dev/null'
-    check "installed unit verifies" systemd-analyze verify /usr/lib/systemd/system/qlfwd.service
+    check "installed unit verifies" systemd-analyze verify /lib/systemd/system/qlfwd.service
     check "apt removes the package" sh -c 'apt-get remove -y -qq --purge qlfwd >/dev/null'
     check "nothing left in /usr/bin" test ! -e /usr/bin/qlfwd
-    check "no unit left" test ! -e /usr/lib/systemd/system/qlfwd.service
+    check "no unit left" test ! -e /lib/systemd/system/qlfwd.service
     finish
 fi
 
@@ -76,15 +80,29 @@ else
     skip "systemd-analyze not installed (package systemd)"
 fi
 
-listing=$(dpkg-deb -c "$deb")
-for f in ./usr/bin/qlfwd ./usr/bin/qlsend ./usr/lib/systemd/system/qlfwd.service ./usr/lib/systemd/system/qlfwd.socket \
-         ./usr/lib/sysusers.d/qlfwd.conf ./usr/share/man/man1/qlfwd.1 ./etc/logrotate.d/qlfwd; do
-    check "package holds $f" grep -q " $f\$" <<<"$listing"
-done
-check "the logrotate file is a conffile" \
-    sh -c 'dpkg-deb --ctrl-tarfile "$1" | tar -xO ./conffiles | grep -qx /etc/logrotate.d/qlfwd' _ "$deb"
-check "package recommends logrotate" sh -c 'dpkg-deb -f "$1" Recommends | grep -q logrotate' _ "$deb"
-check "packaged unit runs /usr/bin/qlfwd" \
-    grep -qx 'ExecStart=/usr/bin/qlfwd $QLFWD_OPTIONS' <(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/lib/systemd/system/qlfwd.service)
+if [ "$part" = package ]; then
+    listing=$(dpkg-deb -c "$deb")
+    for f in ./usr/bin/qlfwd ./usr/bin/qlsend ./lib/systemd/system/qlfwd.service ./lib/systemd/system/qlfwd.socket \
+             ./usr/lib/sysusers.d/qlfwd.conf ./usr/share/man/man1/qlfwd.1.gz ./etc/logrotate.d/qlfwd \
+             ./usr/share/doc/qlfwd/copyright ./usr/share/doc/qlfwd/changelog.gz; do
+        check "package holds $f" grep -q " $f\$" <<<"$listing"
+    done
+    check "the logrotate file is a conffile" \
+        sh -c 'dpkg-deb --ctrl-tarfile "$1" | tar -xO ./conffiles | grep -qx /etc/logrotate.d/qlfwd' _ "$deb"
+    check "package recommends logrotate and nc" \
+        sh -c 'dpkg-deb -f "$1" Recommends | grep -q "logrotate, netcat-openbsd"' _ "$deb"
+    check "package depends on the C++ library (shlibs)" sh -c 'dpkg-deb -f "$1" Depends | grep -q libstdc++6' _ "$deb"
+    check "a -dbgsym package beside it" test -e "${deb%/*}/qlfwd-dbgsym_${deb#*/qlfwd_}"
+    check "the binaries are stripped" \
+        sh -c 'dpkg-deb --fsys-tarfile "$1" | tar -xO ./usr/bin/qlfwd > "$2/qlfwd" && ! file "$2/qlfwd" | grep -q "not stripped"' _ "$deb" "$scratch"
+    check "packaged unit runs /usr/bin/qlfwd" \
+        grep -qx 'ExecStart=/usr/bin/qlfwd $QLFWD_OPTIONS' <(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./lib/systemd/system/qlfwd.service)
+    changes="${deb%.deb}.changes"
+    lintian_status=0
+    lintian --fail-on error,warning "$deb" "$changes" >"$scratch/lintian" 2>&1 || lintian_status=$?
+    cat "$scratch/lintian"
+    check "lintian: no error, no warning" test "$lintian_status" -eq 0
+    finish
+fi
 
 finish
