@@ -3,6 +3,7 @@
 #pragma once
 #include <sys/socket.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace ql {
@@ -10,11 +11,20 @@ namespace ql {
 // Room for the drop count's control message; recvmsg's msg_control.
 constexpr std::size_t drop_control_size = CMSG_SPACE(sizeof(std::uint32_t));
 
-// Asks the kernel to attach the drop count to every datagram received after a drop.
-void enable_drop_count(int fd);
+// Asks the kernel to attach the drop count to every datagram received after a
+// drop. False where it cannot (qemu-user passes no such option on): the count
+// is then read from /proc, every so often, by socket_drops.
+bool enable_drop_count(int fd);
+// What the last enable_drop_count found.
+bool drop_count_attached();
 
-// The socket's drop count now (0 where it cannot be read).
+// The socket's drop count now, from its line in /proc/self/net/udp (0 where
+// it cannot be read). Not for every datagram: it reads the whole listing.
 std::uint32_t socket_drops(int fd);
+
+// Pure: the drops column of the socket with this inode in a /proc/net/udp
+// listing.
+bool drops_in_listing(const char* text, std::size_t len, unsigned long inode, std::uint32_t& drops);
 
 // Pure: the drop count in a received message's control data, if it carries one.
 bool drops_in(const msghdr& message, std::uint32_t& count);

@@ -104,6 +104,9 @@ int receive_socket(HandOn hand_on, SideWork side, bool queue_counts) {
 
     // Drops from before this process (a socket handed over) are not ours to report.
     DropCount drops(socket_drops(quenlink_socket.load()));
+    bool attached = drop_count_attached();
+    constexpr std::int64_t listing_interval_ms = 100;
+    std::int64_t listing_read_ms = monotonic_ms();
     bool notifying = notify_enabled();
     if (notifying) {
         wake_when_idle(quenlink_socket.load());
@@ -153,7 +156,15 @@ int receive_socket(HandOn hand_on, SideWork side, bool queue_counts) {
         ++counts.received;
 
         std::uint32_t dropped_so_far;
-        if (drops_in(message, dropped_so_far)) {
+        std::int64_t now_ms = monotonic_ms();
+        bool counted = drops_in(message, dropped_so_far);
+        // Where the kernel attaches no count (qemu-user), the listing says it, read now and then.
+        if (!counted && !attached && now_ms - listing_read_ms >= listing_interval_ms) {
+            dropped_so_far = socket_drops(quenlink_socket.load());
+            listing_read_ms = now_ms;
+            counted = true;
+        }
+        if (counted) {
             std::uint32_t lost = drops.newly_lost(dropped_so_far);
             if (lost > 0) {
                 counts.lost += lost;
@@ -162,7 +173,6 @@ int receive_socket(HandOn hand_on, SideWork side, bool queue_counts) {
         }
         std::time_t arrived;
         if (!arrival_in(message, arrived)) arrived = ::time(nullptr);
-        std::int64_t now_ms = monotonic_ms();
         handle(sender, bytes, static_cast<std::size_t>(n), arrived, own, now_ms, hand_on);
         if (notifying) publish_if_due(now_ms);
     }

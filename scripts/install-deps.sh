@@ -16,18 +16,21 @@ package=("${run[@]}" dpkg-dev debhelper file lintian)
 test=("${package[@]}" libgtest-dev libgmock-dev iproute2 groff-base man-db systemd logrotate
       clang libclang-rt-dev)
 
-# Another architecture: Debian's cross compilers for it; to run its tests,
-# GoogleTest's sources (built with the cross compiler) and qemu-user.
-cross_of() { echo "crossbuild-essential-$1"; }
+# Another architecture: Debian's cross compilers for it and, through dpkg's
+# multiarch, its C and C++ libraries (for the package's dependencies); to run
+# its tests, GoogleTest's sources (built with the cross compiler) and qemu-user.
+foreign=()
 case "${1:-test}" in
     run) wanted=("${run[@]}") ;;
     package) wanted=("${package[@]}") ;;
     test) wanted=("${test[@]}") ;;
-    package-arm64|package-armhf) wanted=("${package[@]}" "$(cross_of "${1#package-}")") ;;
-    cross) wanted=("${run[@]}" iproute2 googletest qemu-user-static binfmt-support
-                   "$(cross_of arm64)" "$(cross_of armhf)") ;;
+    package-arm64|package-armhf) wanted=("${package[@]}"); foreign=("${1#package-}") ;;
+    cross) wanted=("${run[@]}" iproute2 googletest qemu-user-static binfmt-support); foreign=(arm64 armhf) ;;
     *) echo "usage: $0 [run|test|package|package-arm64|package-armhf|cross]" >&2; exit 2 ;;
 esac
+for arch in "${foreign[@]}"; do
+    wanted+=("crossbuild-essential-$arch" "libc6:$arch" "libstdc++6:$arch" "libgcc-s1:$arch")
+done
 
 missing=()
 for p in "${wanted[@]}"; do
@@ -53,6 +56,10 @@ step() {  # step TEXT COMMAND...
 }
 export DEBIAN_FRONTEND=noninteractive
 echo "Installing from Debian's packages: ${missing[*]}"
+for arch in "${foreign[@]}"; do
+    dpkg --print-foreign-architectures | grep -qx "$arch" ||
+        step "dpkg --add-architecture $arch" "${sudo[@]}" dpkg --add-architecture "$arch"
+done
 step "apt-get update" "${sudo[@]}" apt-get update
 step "apt-get install (${#missing[@]} packages)" \
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
