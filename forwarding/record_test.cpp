@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 
 using namespace ql;
@@ -62,6 +63,22 @@ TEST(TimeStamp, Format) {
     t.tm_sec = 60;  // a leap second
     time_stamp(out, t);
     EXPECT_STREQ(out, "2026.12.31_23:59:60");
+}
+
+// Past 2038 on 32-bit hosts too: the seconds are held and converted in 64 bits.
+TEST(TimeStamp, AfterTwentyThirtyEight) {
+    std::tm wanted{};
+    wanted.tm_year = 2040 - 1900;
+    wanted.tm_mday = 1;
+    wanted.tm_hour = 12;
+    wanted.tm_isdst = -1;
+    std::time_t t = std::mktime(&wanted);
+    ASSERT_GT(static_cast<long long>(t), 2147483647LL);
+    std::tm local{};
+    ASSERT_NE(localtime_r(&t, &local), nullptr);
+    char out[stamp_len + 1];
+    time_stamp(out, local);
+    EXPECT_STREQ(out, "2040.01.01_12:00:00");
 }
 
 TEST(RecordLine, Fields) {

@@ -6,7 +6,9 @@
 #   - the test command must pass;
 #   - the run command must take the README's qlsend examples into the record
 #     files they promise, and end with status 0 on SIGTERM.
-# Then the service is tried live: the .deb built in that root is installed in a
+# Then the packages for amd64, arm64 and armhf are built there (scripts/package.sh)
+# and lintian must find no error and no warning in any of them. Then the
+# service is tried live: the amd64 .deb built in that root is installed in a
 # booted container (tests/live_service_test.sh), unless --no-live is given.
 # Prints the time of each step, unmounts everything also on failure, and exits
 # non-zero when anything falls short. Needs root.
@@ -99,10 +101,20 @@ sed 's/^/     /' "$work/run.out"
 [ "$run_status" -eq 0 ] || fail "the receiver ended with status $run_status after SIGTERM"
 took
 
+native=$(dpkg --print-architecture)
+for arch in "$native" arm64 armhf; do
+    [ "$arch" = "$native" ] && [ "$arch" != amd64 ] && continue
+    step "the $arch package (scripts/package.sh $arch), lintian"
+    in_root "$root" /root/qlfwd "scripts/package.sh $arch >/dev/null" || fail "scripts/package.sh $arch"
+    in_root "$root" /root/qlfwd "lintian --fail-on error,warning build-pkg/qlfwd_*_$arch.deb build-pkg/qlfwd_*_$arch.changes" \
+        2>&1 | grep -v 'running with root privileges' | sed 's/^/   /'
+    [ "${PIPESTATUS[0]}" -eq 0 ] || fail "lintian found errors or warnings in the $arch package"
+    took
+done
+
 if [ "$live" = yes ]; then
     step "the service, live in a booted container"
-    in_root "$root" /root/qlfwd "scripts/package.sh >/dev/null"
-    deb=$(ls "$root"/root/qlfwd/build-pkg/qlfwd_*.deb)
+    deb=$(ls "$root"/root/qlfwd/build-pkg/qlfwd_*_"$native".deb)
     root_release "$root"
     live_status=0
     "$top/tests/live_service_test.sh" "$deb" || live_status=$?
