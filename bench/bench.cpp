@@ -28,236 +28,11 @@
 #include <thread>
 #include <vector>
 
-#include "sender/endpoint.hpp"
+#include "bench/support.hpp"
 
-extern char** environ;
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 
 namespace {
-
-std::string build, out;
-
-[[noreturn]] void fail(const std::string& why) {
-    std::fprintf(stderr, "bench: %s\n", why.c_str());
-    std::exit(1);
-}
-
-// With listen_fd >= 0 the program gets that socket at descriptor 3 and the
-// variables a service manager sets (LISTEN_PID through a shell that execs it).
-pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {}, int listen_fd = -1) {
-    std::vector<std::string> a = args;
-    if (listen_fd >= 0) a.insert(a.begin(), {"/bin/sh", "-c", "LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\" \"$@\""});
-    std::vector<char*> argv;
-    for (auto& s : a) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env(extra_env);
-    for (char** e = environ; *e; ++e) env.push_back(*e);
-    std::vector<char*> envp;
-    for (auto& s : env) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    if (listen_fd >= 0) posix_spawn_file_actions_adddup2(&actions, listen_fd, 3);
-    pid_t pid;
-    int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) fail("cannot start " + args[0] + ": " + std::strerror(error));
-    return pid;
-}
-
-// CPU seconds (user + system) of the process and of the children it waited for.
-double reap(pid_t pid) {
-    int status;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid) fail("wait4");
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-void run(const std::vector<std::string>& args) { reap(spawn(args)); }
-
-// The socket as a service manager binds it; buffer 0 keeps the system default.
-int bound_endpoint(int buffer) {
-    int fd = ql::bind_endpoint(buffer);
-    if (fd < 0) fail("bind 60096");
-    return fd;
-}
-
-constexpr int requested_buffer = 8 << 20;
-
-struct UdpState {
-    bool bound = false;
-    long rx_queue = 0;
-    long drops = 0;
-};
-
-UdpState udp_state() {
-    std::ifstream udp("/proc/net/udp");
-    std::string line;
-    std::getline(udp, line);
-    while (std::getline(udp, line)) {
-        std::istringstream fields(line);
-        std::string sl, local, remote, st, queues, tr, retr, uid, timeout, inode, ref, pointer, drops;
-        fields >> sl >> local >> remote >> st >> queues >> tr >> retr >> uid >> timeout >> inode >> ref >> pointer >> drops;
-        if (local.size() < 5 || local.substr(local.size() - 5) != ":EAC0") continue;
-        UdpState s;
-        s.bound = true;
-        s.rx_queue = std::stol(queues.substr(queues.find(':') + 1), nullptr, 16);
-        s.drops = std::stol(drops);
-        return s;
-    }
-    return {};
-}
-
-bool until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
-void wait_bound() {
-    if (!until([] { return udp_state().bound; }, 5s)) fail("receiver did not bind port 60096");
-}
-
-// The queue is empty twice, 100 ms apart: everything received is processed.
-void wait_drained() {
-    for (;;) {
-        until([] { return udp_state().rx_queue == 0; }, 60s);
-        std::this_thread::sleep_for(100ms);
-        if (udp_state().rx_queue == 0) return;
-    }
-}
-
-long count_lines(const std::string& dir) {
-    long lines = 0;
-    for (auto& entry : std::filesystem::directory_iterator(dir)) {
-        if (entry.path().extension() != ".txt") continue;
-        std::ifstream in(entry.path(), std::ios::binary);
-        lines += std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n');
-    }
-    return lines;
-}
-
-std::string fresh_dir(const std::string& name) {
-    std::string dir = out + "/" + name + "/";
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    return dir;
-}
-
-// 120 bytes, short, no "qL=" at offset 12.
-const std::string text120 = [] {
-    std::string t = "QLSEND T1,21.5,22.0,on,off,1013,45,ok";
-    while (t.size() < 120) t += ",0";
-    return t.substr(0, 120);
-}();
-
-void sender(long count, long rate, const std::string& source = "127.0.0.42", long sources = 1,
-            bool numbered = false) {
-    std::vector<std::string> args{build + "/qlsend", "-q", "-s", source, "-n", std::to_string(count), "-r",
-                                  std::to_string(rate), "-t", numbered ? text120.substr(0, 112) : text120};
-    if (numbered) args.push_back("-i");
-    if (sources > 1) {
-        args.push_back("-c");
-        args.push_back(std::to_string(sources));
-    }
-    run(args);
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-struct Mode0 {
-    long sent, written, dropped;
-    double cpu;  // seconds
-};
-
-// Seconds the process has run on a CPU, exactly (the scheduler's count, not
-// the tick-sampled user and system times).
-double on_cpu(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/schedstat");
-    double ns = 0;
-    stat >> ns;
-    return ns / 1e9;
-}
-
-Mode0 mode0(const std::string& binary, long count, long rate, const std::vector<std::string>& env = {}) {
-    std::string dir = fresh_dir("mode0");
-    pid_t pid = spawn({binary, "-a", dir}, env);
-    wait_bound();
-    long drops_before = udp_state().drops;
-    double cpu_before = on_cpu(pid);
-    sender(count, rate);
-    wait_drained();
-    double cpu = on_cpu(pid) - cpu_before;
-    long drops = udp_state().drops - drops_before;
-    kill(pid, SIGTERM);
-    reap(pid);
-    return {count, count_lines(dir), drops, cpu};
-}
-
-// The stand-in command server: closes each connection once it has read "quit".
-class Server {
-public:
-    Server() {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(7072);
-        inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 64) != 0) fail("server");
-        thread_ = std::thread([this] { loop(); });
-    }
-    ~Server() {
-        stop_ = true;
-        thread_.join();
-        close(fd_);
-    }
-    long sessions() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return sessions_;
-    }
-    bool wait_for(long count, std::chrono::milliseconds limit) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] { return sessions_ >= count; });
-    }
-
-private:
-    void loop() {
-        while (!stop_) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) continue;
-            int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c < 0) continue;
-            std::string got;
-            char buffer[65536];
-            while (got.find("quit\n") == std::string::npos) {
-                ssize_t n = read(c, buffer, sizeof buffer);
-                if (n <= 0) break;
-                got.append(buffer, static_cast<std::size_t>(n));
-            }
-            close(c);
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++sessions_;
-            changed_.notify_all();
-        }
-    }
-    int fd_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    long sessions_ = 0;
-};
 
 struct Forwarded {
     long datagrams;
@@ -385,20 +160,26 @@ struct BurstCase {
 };
 
 // One burst from many sources at once; what reached its end (records in mode
-// 0, sessions at the server in modes 1 and 2) and what the kernel dropped.
+// 0, sessions at the server in modes 1 and 2, once the queue is empty) and
+// what the kernel dropped.
 std::pair<long, long> burst(Server& server, const BurstCase& c, bool requested) {
     std::string dir = fresh_dir("burst");
     std::vector<std::string> args{build + "/qlfwd", "-a", dir};
     if (*c.mode) args = {build + "/qlfwd", std::string(c.mode) + "127.0.0.1", dir};
     // The default queue: a socket handed over as the manager binds it without ReceiveBuffer=.
     int endpoint = requested ? -1 : bound_endpoint(0);
-    pid_t pid = spawn(args, {}, endpoint);
+    Notify notify;
+    pid_t pid = spawn(args, {notify.variable()}, endpoint);
     wait_bound();
     long drops = udp_state().drops, base = server.sessions();
     sender(c.count, 0, "127.0.1.1", c.sources);
     wait_drained();
     std::this_thread::sleep_for(500ms);
     drops = udp_state().drops - drops;
+    if (*c.mode && !until([&] {
+            return notify.received() == c.count - drops && notify.status().ends_with(", 0 in Warteschlange");
+        }, 300s))
+        fail(std::string("burst ") + c.mode + ": the queue did not empty: " + notify.status());
     kill(pid, SIGTERM);
     reap(pid);
     if (endpoint >= 0) close(endpoint);
@@ -410,8 +191,10 @@ void burst_table() {
     std::printf("\n## Bursts: every datagram sent at once from many source addresses\n\n");
     std::printf("| mode | datagrams | sources | receive queue | arrived | dropped by the kernel (queue full) |\n");
     std::printf("|---|---|---|---|---|---|\n");
-    for (BurstCase c : {BurstCase{"", 10000, 250}, BurstCase{"-t", 2000, 100}, BurstCase{"-T", 2000, 100}}) {
+    for (BurstCase c : {BurstCase{"", 10000, 250}, BurstCase{"-t", 2000, 100}, BurstCase{"-T", 2000, 100},
+                        BurstCase{"-t", 10000, 250}, BurstCase{"-T", 10000, 250}}) {
         for (bool requested : {false, true}) {
+            if (c.count == 10000 && *c.mode && !requested) continue;
             auto [arrived, dropped] = burst(server, c, requested);
             std::printf("| %s | %ld | %ld | %s | %ld | %ld |\n", *c.mode ? c.mode : "0 (-a)", c.count, c.sources,
                         requested ? "8 MiB (qlfwd's own)" : "system default", arrived, dropped);
@@ -460,7 +243,8 @@ void restart_table() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) fail("usage: bench BUILD_DIR OUTPUT_DIR [mode0|allocations|forwarding|burst|restart]...");
+    if (argc < 3) fail("usage: bench BUILD_DIR OUTPUT_DIR [mode0|allocations|forwarding|burst|restart|outage|hung|overwrite|"
+             "readers|stamps|floor]...");
     build = argv[1];
     out = argv[2];
     std::vector<std::string> sections(argv + 3, argv + argc);
@@ -473,6 +257,12 @@ int main(int argc, char** argv) {
     if (wanted("forwarding")) forwarding_table();
     if (wanted("burst")) burst_table();
     if (wanted("restart")) restart_table();
+    if (wanted("outage")) outage_table();
+    if (wanted("hung")) hung_table();
+    if (wanted("overwrite")) overwrite_table();
+    if (wanted("readers")) readers_table();
+    if (wanted("stamps")) stamps_table();
+    if (wanted("floor")) floor_table();
     std::filesystem::remove_all(out + "/mode0");
     return 0;
 }

@@ -5,7 +5,8 @@
 #   socket and service active after enable --now; the README's qlsend examples
 #   recorded; numbered datagrams across two restarts all recorded once, in
 #   order; the status line's counts; the exposure figure; logrotate; modes 1
-#   and 2 and own-address detection through the sandbox; stop with status 0;
+#   and 2 and own-address detection through the sandbox; the delivery queue
+#   while the command server is away, across a restart; stop with status 0;
 #   an upgrade under traffic that loses nothing.
 # Where the host cannot boot a container it says so and exits 77 (a skip).
 # Needs root. Usage: tests/live_service_test.sh QLFWD_DEB
@@ -190,8 +191,28 @@ check "  found 10.99.0.1" inside "grep -q '^session to 10.99.0.1' /root/sessions
 inside "cp /root/old-ifconfig /usr/local/sbin/ifconfig"
 check "detection through the shell pipeline (-t, old ifconfig)" mode "-d -t" 127.0.0.49
 check "  found 10.99.0.2" inside "grep -q '^session to 10.99.0.2' /root/sessions"
-inside "rm -f /usr/local/sbin/ifconfig /etc/systemd/system/qlfwd.service.d/mode.conf && systemctl daemon-reload &&
-        systemctl restart qlfwd"
+inside "rm -f /usr/local/sbin/ifconfig"
+
+say "the delivery queue while the command server is away"
+inside "systemctl stop standin && rm -f /root/sessions &&
+        printf '[Service]\nEnvironment=\"QLFWD_OPTIONS=-d -t127.0.0.1 /var/lib/qlfwd/\"\n' > /etc/systemd/system/qlfwd.service.d/mode.conf &&
+        systemctl daemon-reload && systemctl restart qlfwd &&
+        qlsend -q -s 127.0.0.51 -n 5 -r 50 -i -t while,away, >/dev/null"
+check "five texts wait" wait_status "5 empfangen, 0 weitergegeben, 0 verworfen, 0 verloren, 0 Ausgabefehler, 5 in Warteschlange"
+check "  in the hidden queue file, mode 0600, the service's own" \
+    inside "[ \"\$(stat -c '%a %U' /var/lib/qlfwd/.qlfwd-queue)\" = '600 qlfwd' ]"
+check "  the journal says why" inside "journalctl -u qlfwd --no-pager | grep -q 'nc 127.0.0.1 7072 fehlgeschlagen (Status 1)'"
+inside "systemctl restart qlfwd"
+check "a restart takes them over" wait_status "0 empfangen, 0 weitergegeben, 0 verworfen, 0 verloren, 0 Ausgabefehler, 5 in Warteschlange"
+inside "systemd-run -q --unit=standin2 /root/standin-server"
+queue_delivered() {
+    for _ in $(seq 400); do [ "$(inside "grep -c '^quit\$' /root/sessions 2>/dev/null || echo 0")" -ge 5 ] && return 0; sleep 0.1; done
+    return 1
+}
+check "the server back: all five delivered" queue_delivered
+check "  once each, in order" inside "grep -o 'state 0000000[1-5]' /root/sessions | tr -d '\n' | grep -qx 'state 00000001state 00000002state 00000003state 00000004state 00000005'"
+check "  the counts" wait_status "0 empfangen, 5 weitergegeben, 0 verworfen, 0 verloren, 0 Ausgabefehler, 0 in Warteschlange"
+inside "rm -f /etc/systemd/system/qlfwd.service.d/mode.conf && systemctl daemon-reload && systemctl restart qlfwd"
 
 say "stop"
 check "systemctl stop" inside "systemctl stop qlfwd.service"
