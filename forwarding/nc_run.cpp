@@ -50,6 +50,10 @@ bool find_program(const char* name, const char* search_path, char* out, std::siz
     }
 }
 
+namespace {
+char program[4096];  // nc's path, once found
+}  // namespace
+
 // The command text as nc's input: a file in memory, whatever its size.
 static int text_input(const char* text, std::size_t len) {
     int fd = ::memfd_create("qlfwd-commands", MFD_CLOEXEC);
@@ -73,12 +77,15 @@ bool start_nc(const char* address, const char* text, std::size_t len, std::int64
               int& error) {
     run = NcRun{};
     // Looked up here rather than by posix_spawnp: under qemu-user a spawn
-    // whose program is missing reports success and the child exits 127.
-    static char program[4096];
-    const char* search_path = std::getenv("PATH");
-    if (!find_program("nc", search_path ? search_path : "/bin:/usr/bin", program, sizeof program)) {
-        error = ENOENT;
-        return false;
+    // whose program is missing reports success and the child exits 127. The
+    // path found is kept until a start fails or nc exits 127 (nc_exited).
+    if (program[0] == '\0') {
+        const char* search_path = std::getenv("PATH");
+        if (!find_program("nc", search_path ? search_path : "/bin:/usr/bin", program, sizeof program)) {
+            program[0] = '\0';
+            error = ENOENT;
+            return false;
+        }
     }
     int input = text_input(text, len);
     if (input < 0) {
@@ -97,6 +104,7 @@ bool start_nc(const char* address, const char* text, std::size_t len, std::int64
     ::close(input);
     if (error != 0) {
         run.pid = -1;
+        program[0] = '\0';
         return false;
     }
     run.pidfd = static_cast<int>(::syscall(SYS_pidfd_open, run.pid, 0));
@@ -116,6 +124,7 @@ NcEnd look_nc(NcRun& run, std::int64_t now_ms, int& status) {
     if (::waitid(P_PID, static_cast<id_t>(run.pid), &info, WEXITED | WNOHANG) == 0 && info.si_pid == run.pid) {
         bool ours = run.terminated;
         status = info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
+        if (status == 126 || status == 127) program[0] = '\0';  // gone, or not runnable: look again
         reaped(run);
         return ours ? NcEnd::timed_out : NcEnd::exited;
     }

@@ -217,9 +217,18 @@ bool QueueFile::begin(const char*& text, std::size_t& len, std::uint64_t& given_
     given_up = 0;
     if (fd_ < 0 || count_ == 0 || in_flight_) return false;
     for (;;) {
-        std::size_t want = entry_header_size + entry_text_max;
+        // Most texts fit the first few KiB; a longer one is read on.
+        std::size_t want = 4096;
         if (static_cast<off_t>(want) > tail_ - head_) want = static_cast<std::size_t>(tail_ - head_);
         ssize_t got = read_at(fd_, window, want, head_);
+        std::size_t text_len = 0;
+        if (got >= static_cast<ssize_t>(entry_header_size) && entry_length(window, text_len) &&
+            entry_header_size + text_len > static_cast<std::size_t>(got) &&
+            static_cast<off_t>(entry_header_size + text_len) <= tail_ - head_) {
+            std::size_t rest = entry_header_size + text_len - static_cast<std::size_t>(got);
+            ssize_t more = read_at(fd_, window + got, rest, head_ + got);
+            if (more > 0) got += more;
+        }
         EntryCheck check = got > 0 ? check_entry(window, static_cast<std::size_t>(got), len) : EntryCheck::cut;
         if (check == EntryCheck::done) {  // dropped while the one before it was being sent
             head_ += static_cast<off_t>(entry_header_size + len);
