@@ -123,8 +123,8 @@ long count_lines(const std::string& dir) {
     return lines;
 }
 
-std::string fresh_dir(const std::string& name) {
-    std::string dir = out + "/" + name + "/";
+std::string fresh_dir(const std::string& name, const std::string& base) {
+    std::string dir = base + "/" + name + "/";
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     return dir;
@@ -162,8 +162,9 @@ double on_cpu(pid_t pid) {
 }
 
 
-Mode0 mode0(const std::string& binary, long count, long rate, const std::vector<std::string>& env, bool append) {
-    std::string dir = fresh_dir("mode0");
+Mode0 mode0(const std::string& binary, long count, long rate, const std::vector<std::string>& env, bool append,
+            const std::string& base) {
+    std::string dir = fresh_dir("mode0", base);
     std::vector<std::string> args{binary, dir};
     if (append) args.insert(args.begin() + 1, "-a");
     pid_t pid = spawn(args, env);

@@ -46,7 +46,8 @@ void wait_bound();
 // The queue is empty twice, 100 ms apart: everything received is processed.
 void wait_drained();
 long count_lines(const std::string& dir);
-std::string fresh_dir(const std::string& name);
+// An empty directory name under base (the tmpfs by default).
+std::string fresh_dir(const std::string& name, const std::string& base = out);
 
 // 120 bytes, short, no "qL=" at offset 12.
 extern const std::string text120;
@@ -57,9 +58,10 @@ struct Mode0 {
     long sent, written, dropped;
     double cpu;  // seconds on a CPU while it received
 };
-// Mode 0 (with -a, or replacing the files), count datagrams at rate from one device.
+// Mode 0 (with -a, or replacing the files), count datagrams at rate from one
+// device, the files under base.
 Mode0 mode0(const std::string& binary, long count, long rate, const std::vector<std::string>& env = {},
-            bool append = true);
+            bool append = true, const std::string& base = out);
 
 // The stand-in command server on 127.0.0.1:7072: closes each connection once
 // it has read "quit" (or, hung, never), and keeps the number at the end of
