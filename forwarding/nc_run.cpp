@@ -54,22 +54,21 @@ namespace {
 char program[4096];  // nc's path, once found
 }  // namespace
 
-// The command text as nc's input: a file in memory, whatever its size.
+// The command text as nc's input: a file in memory, whatever its size. One
+// file serves every run (runs go one at a time), rewritten and rewound each
+// time: a new one per text would cost an inode each.
 static int text_input(const char* text, std::size_t len) {
-    int fd = ::memfd_create("qlfwd-commands", MFD_CLOEXEC);
+    static int fd = -1;
+    if (fd < 0) fd = ::memfd_create("qlfwd-commands", MFD_CLOEXEC);
     if (fd < 0) return -1;
     std::size_t done = 0;
     while (done < len) {
         ssize_t n = ::pwrite(fd, text + done, len - done, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            int error = errno;
-            ::close(fd);
-            errno = error;
-            return -1;
-        }
+        if (n <= 0) return -1;
         done += static_cast<std::size_t>(n);
     }
+    if (::ftruncate(fd, static_cast<off_t>(len)) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) return -1;
     return fd;
 }
 
@@ -101,7 +100,6 @@ bool start_nc(const char* address, const char* text, std::size_t len, std::int64
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY | O_APPEND, 0);
     error = posix_spawn(&run.pid, program, &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
-    ::close(input);
     if (error != 0) {
         run.pid = -1;
         program[0] = '\0';
