@@ -1,5 +1,6 @@
-// The floor for mode 0: the bare system calls per datagram (receive, time,
-// open/write/fchmod/close) and the same record line and file name, no checks.
+// The floor for mode 0: the bare system calls per datagram (receive with the
+// kernel's arrival stamp, open/write/fchmod/close) and the same record line
+// and file name, no checks.
 // Arguments as qlfwd's: "-a" and a prefix containing "/".
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -48,6 +49,8 @@ int main(int argc, char** argv) {
     address.sin_family = AF_INET;
     address.sin_port = htons(60096);
     if (bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 2;
+    int one = 1;
+    setsockopt(udp, SOL_SOCKET, SO_TIMESTAMP, &one, sizeof one);
 
     static char bytes[1501];
     static char line[1600];
@@ -56,8 +59,16 @@ int main(int argc, char** argv) {
     std::memcpy(path, prefix, prefix_len);
     while (!stop) {
         sockaddr_in from{};
-        socklen_t from_len = sizeof from;
-        ssize_t n = recvfrom(udp, bytes, 1500, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timeval))];
+        iovec part{bytes, 1500};
+        msghdr message{};
+        message.msg_name = &from;
+        message.msg_namelen = sizeof from;
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(udp, &message, 0);
         if (n < 0) {
             if (errno == EBADF) break;
             continue;
@@ -65,7 +76,13 @@ int main(int argc, char** argv) {
         unsigned octet = ntohl(from.sin_addr.s_addr) & 0xFF;
         char name[7] = {'Q', 'l', 'n', static_cast<char>('0' + octet / 100), static_cast<char>('0' + octet / 10 % 10),
                         static_cast<char>('0' + octet % 10), 0};
-        time_t now = time(nullptr);
+        time_t now = 0;
+        cmsghdr* c = CMSG_FIRSTHDR(&message);
+        if (c != nullptr && c->cmsg_type == SO_TIMESTAMP) {
+            timeval arrived;
+            std::memcpy(&arrived, CMSG_DATA(c), sizeof arrived);
+            now = arrived.tv_sec;
+        }
         tm t;
         localtime_r(&now, &t);
         char* p = two(two(line, (t.tm_year + 1900) / 100), (t.tm_year + 1900) % 100);
