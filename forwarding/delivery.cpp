@@ -27,14 +27,15 @@ char queue_name[hidden_path_max + 1];
 const char* queue_base = "";  // the file's own name, for messages
 char address[telip_max + 1];
 
-NcRun run;
-bool running = false;
+NcRun run;  // a run of nc under way while run.pid > 0
 std::int64_t look_at = 0;
 RetrySchedule retry;
 std::int64_t retry_at = -1;  // -1: the next text may go at once
 
 std::uint64_t full_unsaid = 0;  // texts dropped from a full queue, not yet reported
 std::int64_t full_said_at = -full_line_interval_ms;
+
+bool running() { return run.pid > 0; }
 
 unsigned long long waiting() { return static_cast<unsigned long long>(queue.pending()); }
 
@@ -67,7 +68,6 @@ bool ensure_open() {
 void failed_attempt(std::int64_t now) { retry_at = now + retry.failed(); }
 
 void ended(NcEnd end, int status, std::int64_t now) {
-    running = false;
     if (end == NcEnd::exited && status == 0) {
         queue.finish();
         ++counts.handed_on;
@@ -105,14 +105,13 @@ void start_next(std::int64_t now) {
         failed_attempt(now);
         return;
     }
-    running = true;
     look_at = now + look_interval_ms;
 }
 
 void next(int& fd, std::int64_t& due) {
     fd = -1;
     due = -1;
-    if (running) {
+    if (running()) {
         fd = run.pidfd;
         due = run.deadline_ms;
         if (fd < 0 && look_at < due) due = look_at;
@@ -126,7 +125,7 @@ void next(int& fd, std::int64_t& due) {
 }
 
 void work(std::int64_t now) {
-    if (running) {
+    if (running()) {
         int status = 0;
         NcEnd end = look_nc(run, now, status);
         if (end == NcEnd::running)
@@ -134,7 +133,7 @@ void work(std::int64_t now) {
         else
             ended(end, status, now);
     }
-    if (!running && queue.pending() > 0 && (retry_at < 0 || now >= retry_at)) start_next(now);
+    if (!running() && queue.pending() > 0 && (retry_at < 0 || now >= retry_at)) start_next(now);
     say_full(now);
 }
 
@@ -169,7 +168,7 @@ Outcome delivery_enqueue(const char* text, std::size_t len) {
 SideWork delivery_work() { return SideWork{next, work}; }
 
 void delivery_finish() {
-    if (running) {
+    if (running()) {
         int status = 0;
         NcEnd end = wait_nc(run, status);
         ended(end, status, monotonic_ms());
