@@ -7,8 +7,9 @@ set -euo pipefail
 
 # Building and running; netcat-openbsd is the nc that modes 1 and 2 run.
 run=(g++ cmake ninja-build netcat-openbsd)
-# The .deb: Debian's packaging tools, and lintian to check what they make.
-package=("${run[@]}" dpkg-dev debhelper file lintian)
+# The .deb: Debian's packaging tools (dpkg-buildpackage wants build-essential),
+# and lintian to check what they make.
+package=("${run[@]}" build-essential dpkg-dev debhelper file lintian)
 # Every test: GoogleTest; iproute2 for the tests' network namespaces; groff and
 # man-db to render the manual pages; systemd for systemd-analyze and logrotate
 # for the checks of the unit and the rotation; clang and libFuzzer's runtime
