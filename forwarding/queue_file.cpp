@@ -193,10 +193,14 @@ bool QueueFile::drop_oldest(std::uint64_t& dropped) {
 bool QueueFile::append(const char* text, std::size_t len, std::uint64_t& dropped) {
     if (fd_ < 0 || len > entry_text_max) return false;
     std::size_t need = entry_header_size + len;
+    bool dropping = false;
     while (count_ > (in_flight_ ? 1u : 0u) &&
            static_cast<std::uint64_t>(tail_ - next_) + need > queue_bytes_max) {
         if (!drop_oldest(dropped)) return false;
+        dropping = true;
     }
+    // While the server stays away the front is cut away by drops alone.
+    if (dropping) (void)compact();
     char header[entry_header_size];
     entry_header(header, text, len);
     iovec parts[2] = {{header, sizeof header}, {const_cast<char*>(text), len}};

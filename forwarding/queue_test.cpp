@@ -184,3 +184,18 @@ TEST_F(QueueFileTest, FullQueueDropsTheOldestButNeverTheOneBeingSent) {
     EXPECT_EQ(got[got.size() - 2][0], 'B');
     EXPECT_EQ(got.back()[0], 'C');
 }
+
+// A server away for good: the queue stays full, and its file stays bounded.
+TEST_F(QueueFileTest, FileStaysBoundedWhileFullForLong) {
+    ASSERT_TRUE(reopen());
+    const std::string big(entry_text_max, 'x');
+    std::uint64_t fits = queue_bytes_max / (entry_header_size + big.size());
+    for (std::uint64_t i = 0; i < fits + 600; ++i) ASSERT_TRUE(add(big));
+    EXPECT_EQ(dropped, 600u);
+    EXPECT_EQ(q.pending(), fits);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_LE(static_cast<std::uint64_t>(st.st_size), queue_bytes_max + queue_bytes_max / 4);
+    ASSERT_TRUE(reopen());
+    EXPECT_EQ(taken.pending, fits);
+}
