@@ -41,6 +41,34 @@ bool write_all(int fd, const char* bytes, std::size_t len) {
     return true;
 }
 
+// A view of the file through the window, read anew only when what is asked
+// for is not in it: a scan reads each byte about once, however small the entries.
+class View {
+public:
+    View(int fd, off_t size) : fd_(fd), size_(size) {}
+    // The bytes from at on (avail of them, at least need where the file has
+    // them), or null on a read error.
+    const char* at(off_t at, std::size_t need, std::size_t& avail) {
+        off_t want_end = at + static_cast<off_t>(need) < size_ ? at + static_cast<off_t>(need) : size_;
+        if (at < base_ || want_end > base_ + static_cast<off_t>(have_)) {
+            std::size_t want = sizeof window;
+            if (static_cast<off_t>(want) > size_ - at) want = static_cast<std::size_t>(size_ - at);
+            ssize_t got = read_at(fd_, window, want, at);
+            if (got < 0) return nullptr;
+            base_ = at;
+            have_ = static_cast<std::size_t>(got);
+        }
+        avail = have_ - static_cast<std::size_t>(at - base_);
+        return window + (at - base_);
+    }
+
+private:
+    int fd_;
+    off_t size_;
+    off_t base_ = 0;
+    std::size_t have_ = 0;
+};
+
 // Walks the file from its start: counts what it holds and, where copy_to is
 // open, writes every whole pending entry there, in order. After a damaged
 // place it goes on at the next entry mark that starts a whole entry.
@@ -49,28 +77,30 @@ bool scan(int fd, off_t size, int copy_to, QueueFile::Taken& taken, std::uint64_
     done = 0;
     off_t at = 0;
     bool in_damage = false;
+    View view(fd, size);
     while (at < size) {
-        std::size_t want = sizeof window;
-        if (static_cast<off_t>(want) > size - at) want = static_cast<std::size_t>(size - at);
-        ssize_t got = read_at(fd, window, want, at);
-        if (got <= 0) return false;
-        std::size_t avail = static_cast<std::size_t>(got);
-        std::size_t len = 0;
-        EntryCheck check = check_entry(window, avail, len);
+        std::size_t avail = 0, len = 0;
+        const char* bytes = view.at(at, entry_header_size, avail);
+        if (bytes != nullptr && avail >= entry_header_size && entry_length(bytes, len))
+            bytes = view.at(at, entry_header_size + len, avail);
+        if (bytes == nullptr || avail == 0) return false;
+        EntryCheck check = check_entry(bytes, avail, len);
         if (check == EntryCheck::pending || check == EntryCheck::done) {
             in_damage = false;
             if (check == EntryCheck::done) {
                 ++done;
             } else {
                 ++taken.pending;
-                if (copy_to >= 0 && !write_all(copy_to, window, entry_header_size + len)) return false;
+                if (copy_to >= 0 && !write_all(copy_to, bytes, entry_header_size + len)) return false;
             }
             at += static_cast<off_t>(entry_header_size + len);
             continue;
         }
         if (!in_damage) ++taken.damaged;
         in_damage = true;
-        std::size_t mark = next_entry_mark(window, avail, 1);
+        bytes = view.at(at, sizeof window, avail);
+        if (bytes == nullptr) return false;
+        std::size_t mark = next_entry_mark(bytes, avail, 1);
         if (mark < avail) {
             at += static_cast<off_t>(mark);
         } else if (at + static_cast<off_t>(avail) >= size) {
