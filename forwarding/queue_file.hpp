@@ -45,7 +45,6 @@ public:
     void release();
 
     std::uint64_t pending() const { return count_; }
-    bool in_flight() const { return in_flight_; }
 
 private:
     bool take_over(Taken& taken);
