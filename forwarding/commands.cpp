@@ -8,13 +8,22 @@ static bool is_word_byte(unsigned char c) {
 
 static bool is_printable(unsigned char c) { return c >= 0x20 && c <= 0x7F; }
 
+// The server splits every line into commands at ";" and reads ";;" as one
+// literal ";": doubled, a datagram's ";" stays inside its own command.
+static void append_literal(std::string& out, const char* bytes, std::size_t len) {
+    for (std::size_t i = 0; i < len; ++i) {
+        if (bytes[i] == ';') out.push_back(';');
+        out.push_back(bytes[i]);
+    }
+}
+
 std::size_t reading_name(char out[label_max + 1], Label label) {
     std::size_t i = 0;
     while (i < label.len && label.bytes[i] == '_') ++i;
     std::size_t n = 0;
     for (; i < label.len; ++i) {
         unsigned char c = static_cast<unsigned char>(label.bytes[i]);
-        out[n++] = (is_word_byte(c) || c == '.') ? static_cast<char>(c) : '_';
+        out[n++] = is_word_byte(c) ? static_cast<char>(c) : '_';
     }
     out[n] = '\0';
     return n;
@@ -44,7 +53,7 @@ void reading_commands(std::string& out, const char* reading, const char* line, s
         while (pos < line_len && pos - start < field_max && line[pos] != ',' &&
                is_printable(static_cast<unsigned char>(line[pos])))
             ++pos;
-        out.append(line + start, pos - start);
+        append_literal(out, line + start, pos - start);
         out.append("\r\n");
         // The byte that ended the field is dropped: a comma, a control byte, or
         // the 29th character of a long field.
@@ -69,6 +78,7 @@ void call_expression(std::string& out, const char* name, std::size_t name_len, c
                 out.push_back('\\');
                 out.push_back(c);
                 break;
+            case ';': out.append(";;"); break;
             default: out.push_back(c);
         }
     }

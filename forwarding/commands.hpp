@@ -10,9 +10,13 @@ namespace ql {
 
 constexpr std::size_t field_max = 28;
 
-// The label less its leading "_", every byte but a letter, digit, "_" or "."
-// written "_". Returns the length.
+// The label less its leading "_", every byte but a letter, digit or "_"
+// written "_" (the server takes a name it does not know as a pattern, where
+// "." matches anything). Returns the length.
 std::size_t reading_name(char out[label_max + 1], Label label);
+
+// Every ";" of the record line is written ";;", which the server reads back
+// as the one ";" inside the same command.
 
 // Mode 1: one "setreading <name>_<counter> state <field>" CR LF per field.
 void reading_commands(std::string& out, const char* reading, const char* line, std::size_t line_len);

@@ -3,8 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
+
+#include "tests/command_checks.hpp"
 
 using namespace ql;
 
@@ -44,7 +47,8 @@ TEST(ReadingName, LeadingUnderscoresGoThenOtherBytesBecomeUnderscores) {
     EXPECT_EQ(reading_of("--a-b___"), "__a_b___");
     EXPECT_EQ(reading_of(""), "");
     EXPECT_EQ(reading_of("________"), "");
-    EXPECT_EQ(reading_of("_a b;c.d"), "a_b_c.d");
+    EXPECT_EQ(reading_of("_a b;c.d"), "a_b_c_d");
+    EXPECT_EQ(reading_of("........"), "________");
     EXPECT_EQ(reading_of("_\xff$\"\n/x"), "_____x");
 }
 
@@ -89,6 +93,16 @@ TEST(ReadingCommands, ControlAndHighBytesEndFields) {
     EXPECT_EQ(mode1("r", "\x01" "a"), "");
 }
 
+// The server reads ";;" as one ";" and splits at a single one.
+TEST(ReadingCommands, SeparatorsDoubledAndCountedOnceForTheCut) {
+    EXPECT_THAT(lines_of(mode1("r", "a;b,;;,;;;")),
+                testing::ElementsAre("setreading r_00 state a;;b", "setreading r_01 state ;;;;",
+                                     "setreading r_02 state ;;;;;;"));
+    std::string semis(28, ';');
+    EXPECT_THAT(lines_of(mode1("r", semis + "xy")),
+                testing::ElementsAre("setreading r_00 state " + semis + semis, "setreading r_01 state y"));
+}
+
 TEST(ReadingCommands, CounterGoesPastTwoDigits) {
     std::string line(1500, ',');
     std::vector<std::string> lines = lines_of(mode1("r", line));
@@ -108,6 +122,11 @@ TEST(CallExpression, LiteralEscapedAndKeptOnOneLine) {
     EXPECT_EQ(mode2("Qln042", "T,Quenlink,Qln042,a\"b$c\n"),
               "{ Qln042(\"T,Quenlink,Qln042,a\\\"b\\$c\\n \") }\r\n");
     EXPECT_EQ(mode2("Qln042", "\\@\r"), "{ Qln042(\"\\\\\\@\\r \") }\r\n");
+}
+
+TEST(CallExpression, SeparatorsDoubled) {
+    EXPECT_EQ(mode2("Qln042a_b", "T,Quenlink,Qln042a;b,x;;\"touch y\""),
+              "{ Qln042a_b(\"T,Quenlink,Qln042a;;b,x;;;;\\\"touch y\\\" \") }\r\n");
 }
 
 TEST(CallExpression, NameKeepsWordBytesOnly) {
@@ -132,4 +151,22 @@ TEST(CommandText, LongestModeOneTextHasEveryCommand) {
     for (std::size_t p = 0; (p = out.find("setreading ", p)) != std::string::npos; ++p) ++count;
     EXPECT_EQ(count, 3u + 1500u);
     EXPECT_TRUE(out.ends_with("\r\nquit\n"));
+}
+
+// As the server reads them: each text runs exactly its own commands. The same
+// reading flags a text with a bare ";", so the check can fail.
+TEST(CommandText, ServerRunsExactlyTheLinesOwnCommands) {
+    const char* lines[] = {"T,Quenlink,Qln042,x;\"touch pwned\",y", "T,Quenlink,Qln042,;shutdown;",
+                           "T,Quenlink,Qln042,x;{ system(1) if 1 or q(", "T,Quenlink,Qln042;;;,;;;\n"};
+    std::string out;
+    for (const char* line : lines) {
+        std::size_t len = std::strlen(line);
+        command_text(out, 1, "Qln042", 6, Label{"", 0}, line, len);
+        EXPECT_EQ(checks::reading_commands_as_read(out, "", std::string(line, len)), nullptr) << out;
+        command_text(out, 2, "Qln042", 6, Label{"", 0}, line, len);
+        EXPECT_EQ(checks::call_expression_as_read(out, std::string(line, len)), nullptr) << out;
+    }
+    EXPECT_NE(checks::reading_commands_as_read("setreading _00 state x;y\r\nquit\n", "", "x;y"), nullptr);
+    EXPECT_NE(checks::call_expression_as_read("{ Q(\"x;y \") }\r\nquit\n", "x;y"), nullptr);
+    EXPECT_THAT(checks::server_commands("a;;b;c;;;d\r\nquit\n"), testing::ElementsAre("a;b", "c;", "d", "quit"));
 }

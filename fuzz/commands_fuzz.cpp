@@ -1,5 +1,6 @@
 // Both command texts from any label and any record line, also ones that no
-// datagram can give (control bytes anywhere, very long lines).
+// datagram can give (control bytes anywhere, very long lines), read as the
+// command server reads them: exactly the line's own commands, nothing else.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -33,11 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     char reading[label_max + 1];
     reading_name(reading, label);
     command_text(out, 1, "Qln042", 6, label, line, line_len);
-    require(checks::reading_commands(out, reading));
+    require(checks::reading_commands_as_read(out, reading, std::string(line, line_len)));
 
     std::string name = std::string("Qln042") + std::string(label.bytes, label.len);
     command_text(out, 2, name.data(), name.size(), label, line, line_len);
-    require(checks::call_expression(out));
+    require(checks::call_expression_as_read(out, std::string(line, line_len)));
     std::free(label_bytes);
     std::free(line);
     return 0;

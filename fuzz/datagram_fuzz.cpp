@@ -57,9 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         char reading[label_max + 1];
         reading_name(reading, label);
         command_text(commands, 1, name, name_len, label, line, line_len);
-        require(checks::reading_commands(commands, reading));
+        require(checks::reading_commands_as_read(commands, reading, std::string(line, line_len)));
         command_text(commands, 2, name, name_len, label, line, line_len);
-        require(checks::call_expression(commands));
+        require(checks::call_expression_as_read(commands, std::string(line, line_len)));
     } else if (c.verdict == Verdict::bad_checksum) {
         require(c.is_long && std::strlen(c.got) <= 4, "received checksum of four characters at most");
     }

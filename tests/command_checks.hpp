@@ -1,10 +1,14 @@
-// Properties of file names and command texts that hold for every datagram.
-// Each check returns the first property violated, or nullptr. Used by the fuzz
-// targets (a violation is a finding) and by the end-to-end tests.
+// What the command server makes of a command text, and whether that is exactly
+// what the datagram stands for. The server reads lines (a CR before the LF is
+// dropped) and splits each into commands at ";", where ";;" is a literal ";";
+// a device name it does not know is a pattern. Each check returns the first
+// property violated, or nullptr. Used by the fuzz targets (a violation is a
+// finding), the unit tests and the end-to-end tests.
 #pragma once
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace checks {
 
@@ -27,55 +31,115 @@ inline const char* file_name(const std::string& name, const char* suffix) {
     return nullptr;
 }
 
-// Every line "setreading <name>_<counter> state <value>" CR LF, counters
-// 00, 01, ... in order, then "quit\n" and nothing else.
-inline const char* reading_commands(const std::string& text, const std::string& reading) {
-    CHECK_THAT(text.size() >= 5 && text.compare(text.size() - 5, 5, "quit\n") == 0, "mode 1 ends in quit");
-    std::size_t pos = 0;
-    unsigned counter = 0;
-    const std::string head = "setreading " + reading + "_";
-    while (pos < text.size() - 5) {
-        std::size_t end = text.find("\r\n", pos);
-        CHECK_THAT(end != std::string::npos && end < text.size() - 5, "mode 1 line ends in CR LF");
-        std::string line = text.substr(pos, end - pos);
-        CHECK_THAT(line.rfind(head, 0) == 0, "mode 1 line begins with setreading and the name");
-        char digits[16];
-        std::snprintf(digits, sizeof digits, "%02u", counter++);
-        std::string rest = line.substr(head.size());
-        CHECK_THAT(rest.rfind(std::string(digits) + " state ", 0) == 0, "mode 1 counter in order, then state");
-        std::string value = rest.substr(std::string(digits).size() + 7);
-        CHECK_THAT(value.size() <= 28, "mode 1 value of at most 28 characters");
-        for (unsigned char c : value) CHECK_THAT(c != ',' && c >= 0x20 && c <= 0x7F, "mode 1 value without , or control");
-        pos = end + 2;
+// The commands the server runs for a session, in order. A last line without
+// its line feed is still read (the connection's end ends it).
+inline std::vector<std::string> server_commands(const std::string& session) {
+    std::vector<std::string> commands;
+    std::size_t start = 0;
+    while (start < session.size()) {
+        std::size_t end = session.find('\n', start);
+        if (end == std::string::npos) end = session.size();
+        std::string line = session.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::string command;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            if (line[i] != ';') {
+                command.push_back(line[i]);
+            } else if (i + 1 < line.size() && line[i + 1] == ';') {
+                command.push_back(';');
+                ++i;
+            } else {
+                commands.push_back(command);
+                command.clear();
+            }
+        }
+        commands.push_back(command);
+        start = end + 1;
     }
-    CHECK_THAT(pos == text.size() - 5, "mode 1 nothing between the lines");
-    for (unsigned char c : reading) CHECK_THAT(is_word_byte(c) || c == '.', "reading name of word bytes and dots");
+    return commands;
+}
+
+// The values mode 1 must set, one per field of the record line: up to 28
+// printable characters each, ended by a comma, a control or high byte, or the
+// 29th character, which is lost; a field that begins with such a byte ends the list.
+inline std::vector<std::string> record_fields(const std::string& line) {
+    auto printable = [](unsigned char c) { return c >= 0x20 && c <= 0x7F; };
+    std::vector<std::string> fields;
+    std::size_t pos = 0;
+    while (pos < line.size() && printable(static_cast<unsigned char>(line[pos]))) {
+        std::string field;
+        while (pos < line.size() && field.size() < 28 && line[pos] != ',' &&
+               printable(static_cast<unsigned char>(line[pos])))
+            field.push_back(line[pos++]);
+        fields.push_back(field);
+        if (pos < line.size()) ++pos;
+    }
+    return fields;
+}
+
+// Mode 1: the server runs "setreading <reading>_<NN> state <field>" for each
+// field of the line, values byte for byte, then quit, and nothing else. The
+// device names are no patterns (word bytes only).
+inline const char* reading_commands_as_read(const std::string& text, const std::string& reading,
+                                            const std::string& line) {
+    CHECK_THAT(text.size() >= 5 && text.compare(text.size() - 5, 5, "quit\n") == 0, "mode 1 ends in quit");
+    std::vector<std::string> commands = server_commands(text);
+    std::vector<std::string> fields = record_fields(line);
+    CHECK_THAT(commands.size() == fields.size() + 1, "mode 1 runs one command per field and quit");
+    CHECK_THAT(commands.back() == "quit", "mode 1 last command is quit");
+    for (unsigned char c : reading) CHECK_THAT(is_word_byte(c), "reading name of word bytes, no pattern");
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        char counter[24];
+        std::snprintf(counter, sizeof counter, "%02zu", i);
+        CHECK_THAT(commands[i] == "setreading " + reading + "_" + counter + " state " + fields[i],
+                   "mode 1 command is setreading of its field, value byte for byte");
+    }
     return nullptr;
 }
 
-// "{ <name>(\"<literal>\") }" CR LF then "quit\n": one line, and the literal's
-// only unescaped quote is the one that closes it, at its end.
-inline const char* call_expression(const std::string& text) {
-    const std::string tail = " \") }\r\nquit\n";
-    CHECK_THAT(text.rfind("{ ", 0) == 0, "mode 2 begins with a brace");
-    CHECK_THAT(text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0,
-            "mode 2 ends in the closing and quit");
-    std::size_t open = text.find("(\"");
-    CHECK_THAT(open != std::string::npos, "mode 2 has its opening");
-    for (std::size_t i = 2; i < open; ++i) CHECK_THAT(is_word_byte(static_cast<unsigned char>(text[i])), "mode 2 name");
-    std::size_t close = text.size() - tail.size() + 1;  // the closing quote
-    for (std::size_t i = open + 2; i < close; ++i) {
+// The value of a double-quoted literal from its opening quote on, as the
+// server's expression language reads it; false where it would interpolate,
+// know no escape, or not end; end is the index after the closing quote.
+inline bool literal_value(const std::string& text, std::size_t open, std::string& value, std::size_t& end) {
+    value.clear();
+    for (std::size_t i = open + 1; i < text.size(); ++i) {
         char c = text[i];
-        CHECK_THAT(c != '\n' && c != '\r', "mode 2 literal on one line");
-        if (c == '\\') {
-            ++i;
-            CHECK_THAT(i < close, "mode 2 escape complete");
-            char e = text[i];
-            CHECK_THAT(e == '\\' || e == '"' || e == '$' || e == '@' || e == 'n' || e == 'r', "mode 2 escape known");
+        if (c == '"') {
+            end = i + 1;
+            return true;
+        }
+        if (c == '$' || c == '@') return false;
+        if (c != '\\') {
+            value.push_back(c);
             continue;
         }
-        CHECK_THAT(c != '"' && c != '$' && c != '@', "mode 2 special byte escaped");
+        if (++i == text.size()) return false;
+        switch (text[i]) {
+            case '\\': case '"': case '$': case '@': value.push_back(text[i]); break;
+            case 'n': value.push_back('\n'); break;
+            case 'r': value.push_back('\r'); break;
+            default: return false;
+        }
     }
+    return false;
+}
+
+// Mode 2: the server runs exactly one expression, "{ <name>("<literal>") }",
+// whose literal's value is the record line and a blank, then quit.
+inline const char* call_expression_as_read(const std::string& text, const std::string& line) {
+    std::vector<std::string> commands = server_commands(text);
+    CHECK_THAT(commands.size() == 2 && commands[1] == "quit", "mode 2 runs one expression, then quit");
+    const std::string& expression = commands[0];
+    CHECK_THAT(expression.rfind("{ ", 0) == 0, "mode 2 begins with a brace");
+    std::size_t open = expression.find("(\"");
+    CHECK_THAT(open != std::string::npos && open > 2, "mode 2 has a name and its opening");
+    for (std::size_t i = 2; i < open; ++i)
+        CHECK_THAT(is_word_byte(static_cast<unsigned char>(expression[i])), "mode 2 name of word bytes");
+    std::string value;
+    std::size_t end = 0;
+    CHECK_THAT(literal_value(expression, open + 1, value, end), "mode 2 literal neither interpolates nor breaks");
+    CHECK_THAT(expression.substr(end) == ") }", "mode 2 nothing after the literal but the closing");
+    CHECK_THAT(value == line + " ", "mode 2 literal is the record line");
     return nullptr;
 }
 

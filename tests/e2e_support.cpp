@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,7 @@
 #include <regex>
 
 #include "common/notify.hpp"
+#include "tests/command_checks.hpp"
 
 extern char** environ;
 
@@ -286,7 +288,11 @@ void CommandServer::run() {
             ssize_t n = read(fd, buffer, sizeof buffer);
             if (n <= 0) break;
             got.append(buffer, static_cast<std::size_t>(n));
-            if (close_at_quit_ && got.find("quit\n") != std::string::npos) break;
+            // The real server ends the connection when it runs a quit command.
+            if (close_at_quit_ && got.find("quit") != std::string::npos) {
+                std::vector<std::string> commands = checks::server_commands(got.substr(0, got.rfind('\n') + 1));
+                if (std::find(commands.begin(), commands.end(), "quit") != commands.end()) break;
+            }
         }
         close(fd);
         std::lock_guard<std::mutex> lock(mutex_);

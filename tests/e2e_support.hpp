@@ -97,7 +97,8 @@ void send_marker(const std::string& source = "127.0.0.250");
 bool marker_written(const TempDir& dir, std::chrono::milliseconds limit = 5000ms);
 
 // The stand-in command server: accepts on 127.0.0.1:7072, records what each
-// connection sent, and closes it once it has read "quit" (unless told never to).
+// connection sent, and closes it once it has read a line that runs "quit", as
+// the real server reads lines (unless told never to).
 class CommandServer {
 public:
     explicit CommandServer(bool close_at_quit = true);

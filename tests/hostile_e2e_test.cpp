@@ -63,7 +63,7 @@ protected:
         std::size_t start = label.find_first_not_of('_');
         std::string out = start == std::string::npos ? "" : label.substr(start);
         for (char& c : out)
-            if (!checks::is_word_byte(static_cast<unsigned char>(c)) && c != '.') c = '_';
+            if (!checks::is_word_byte(static_cast<unsigned char>(c))) c = '_';
         return out;
     }
 
@@ -91,6 +91,11 @@ protected:
         }
     }
 
+    // The record line the server must be given for a datagram, stamp written STAMP.
+    static std::string line_of(const Datagram& d, bool append) {
+        return "STAMP,Quenlink," + d.name + "," + d.text + (append ? "\n" : "");
+    }
+
     // Every datagram gave one run of nc whose input passes the check and equals
     // its command file; nothing else was made.
     void expect_commands(Receiver& r, const std::function<const char*(const std::string&, const Datagram&)>& check) {
@@ -99,7 +104,7 @@ protected:
         std::vector<std::string> inputs = fake_nc_inputs(dir);
         std::set<std::string> files;
         for (std::size_t i = 0; i < sent.size(); ++i) {
-            const char* violated = check(inputs[i], sent[i]);
+            const char* violated = check(unstamp(inputs[i]), sent[i]);
             EXPECT_EQ(violated, nullptr) << violated << " in " << inputs[i];
             std::string file = file_name_of(sent[i].name) + "-telnet.txt";
             files.insert(file);
@@ -143,7 +148,7 @@ TEST_F(HostileTest, ModeOneCommandsWellFormed) {
     auto r = start({"-t127.0.0.1", dir / "out/"}, fake_nc_options(dir));
     send_all();
     expect_commands(*r, [](const std::string& text, const Datagram& d) {
-        return checks::reading_commands(text, reading_of(d.label));
+        return checks::reading_commands_as_read(text, reading_of(d.label), line_of(d, false));
     });
     std::string args = read_file(dir / "nc-args");
     EXPECT_EQ(args.size(), sent.size() * std::string("argc=2 [127.0.0.1] [7072] []\n").size()) << args;
@@ -152,5 +157,67 @@ TEST_F(HostileTest, ModeOneCommandsWellFormed) {
 TEST_F(HostileTest, ModeTwoLiteralNeverBroken) {
     auto r = start({"-a", "-T127.0.0.1", dir / "out/"}, fake_nc_options(dir));
     send_all();
-    expect_commands(*r, [](const std::string& text, const Datagram&) { return checks::call_expression(text); });
+    expect_commands(*r, [](const std::string& text, const Datagram& d) {
+        return checks::call_expression_as_read(text, line_of(d, true));
+    });
+}
+
+namespace {
+
+// Datagrams that would run commands of their own on a server that splits
+// lines at ";", and labels that would make a reading name a pattern.
+struct Separating {
+    std::string label;  // empty: a short datagram
+    std::string text;
+};
+
+const Separating separating[] = {
+    {"", "T1,21.5,a;b,cde"},
+    {"", "T1,;;,x,abcdefg"},
+    {"", "T1,;;;,x;,abcde"},
+    {"__Pumpe1", "QLSEND x;\"touch pwned\",y"},
+    {"__Pumpe1", "QLSEND x;{ system(qq(touch pwned)) if 1 or q("},
+    {"", "T1,;shutdown;,z"},
+    {"........", "QLSEND ,a,b"},
+    {"a;b;c;d;", "QLSEND ,a;quit;b"},
+    {";;;;;;;;", "QLSEND ,\"$x@y\\;"},
+    {"..;quit;", "QLSEND ,x\";;{ 1 }"},
+};
+
+}  // namespace
+
+// The real nc to a stand-in server that reads each line as the real one does:
+// every datagram runs exactly its own commands, values byte for byte.
+TEST_F(HostileTest, ServerRunsOnlyEachDatagramsOwnCommands) {
+    sent.clear();
+    for (std::size_t i = 0; i < std::size(separating); ++i) {
+        const Separating& s = separating[i];
+        std::string octet = std::to_string(50 + i);
+        std::string name = "Qln0" + octet + s.label;
+        if (s.label.empty()) {
+            sent.push_back({"127.0.0." + octet, s.text, name, s.text, ""});
+        } else {
+            std::string bytes = ql::long_datagram(s.label, s.text);
+            sent.push_back({"127.0.0." + octet, bytes, name, bytes.substr(0, bytes.size() - 4), s.label});
+        }
+    }
+    for (const char* mode : {"-t127.0.0.1", "-T127.0.0.1"}) {
+        SCOPED_TRACE(mode);
+        CommandServer server;
+        auto r = start({mode, dir / "out/"});
+        send_all();
+        ASSERT_TRUE(server.wait_sessions(sent.size(), 20000ms));
+        EXPECT_EQ(r->stop(), 0);
+        std::vector<std::string> sessions = server.sessions();
+        ASSERT_EQ(sessions.size(), sent.size());
+        for (std::size_t i = 0; i < sent.size(); ++i) {
+            std::string session = unstamp(sessions[i]);
+            const char* violated = mode[1] == 't'
+                                       ? checks::reading_commands_as_read(session, reading_of(sent[i].label),
+                                                                          line_of(sent[i], false))
+                                       : checks::call_expression_as_read(session, line_of(sent[i], false));
+            EXPECT_EQ(violated, nullptr) << violated << " in " << session;
+        }
+        EXPECT_FALSE(file_exists(dir / "pwned") || file_exists(dir / "out/pwned"));
+    }
 }
