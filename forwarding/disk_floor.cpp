@@ -18,8 +18,7 @@ bool SpaceFloor::must_look(std::size_t bytes, bool new_file, std::int64_t now_ms
     // Only what was written since can have made the last look too gloomy (the
     // estimate is generous); without that, below the floor it stays a second.
     if (spent_blocks_ == 0) return false;
-    return spent_blocks_ + blocks_of(bytes) > room_blocks_ ||
-           (count_files_ && spent_files_ + (new_file ? 1 : 0) > room_files_);
+    return !fits(bytes, new_file);
 }
 
 static std::uint64_t above(std::uint64_t free, std::uint64_t total) {
@@ -29,9 +28,10 @@ static std::uint64_t above(std::uint64_t free, std::uint64_t total) {
 
 void SpaceFloor::looked(const Room& room, std::int64_t now_ms) {
     block_size_ = room.block_size == 0 ? 4096 : room.block_size;
-    room_blocks_ = above(room.blocks_free, room.blocks);
+    count_blocks_ = room.blocks != 0;
+    room_blocks_ = above(room.blocks_avail, room.blocks);
     count_files_ = room.files != 0;
-    room_files_ = above(room.files_free, room.files);
+    room_files_ = above(room.files_avail, room.files);
     spent_blocks_ = spent_files_ = 0;
     looked_at_ = now_ms;
     ever_ = true;
@@ -39,7 +39,7 @@ void SpaceFloor::looked(const Room& room, std::int64_t now_ms) {
 }
 
 bool SpaceFloor::fits(std::size_t bytes, bool new_file) const {
-    if (spent_blocks_ + blocks_of(bytes) > room_blocks_) return false;
+    if (count_blocks_ && spent_blocks_ + blocks_of(bytes) > room_blocks_) return false;
     return !count_files_ || spent_files_ + (new_file ? 1 : 0) <= room_files_;
 }
 
@@ -69,11 +69,10 @@ void look(const char* prefix, std::int64_t now_ms) {
     struct statvfs st {};
     if (::statvfs(prefix_directory(prefix), &st) != 0) {
         // Nothing to judge by (the directory is gone): the writes themselves will say.
-        Room unknown{4096, 100, 100, 0, 0};
-        space.looked(unknown, now_ms);
+        space.looked(Room{}, now_ms);
         return;
     }
-    space.looked(Room{st.f_frsize, st.f_blocks, st.f_bfree, st.f_files, st.f_ffree}, now_ms);
+    space.looked(Room{st.f_frsize, st.f_blocks, st.f_bavail, st.f_files, st.f_favail}, now_ms);
 }
 
 }  // namespace

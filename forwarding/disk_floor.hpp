@@ -1,6 +1,7 @@
 // The floor of free space: the receiver never takes the last 5 % of the blocks
 // or inodes of the file system it writes to, which it usually shares with the
-// system and the command server. It looks (statvfs) once a second while it
+// system and the command server. Judged on what an unprivileged writer may use
+// (on ext4 root's reserve is no room for the others), whoever runs it. It looks (statvfs) once a second while it
 // writes, at once after ENOSPC or EDQUOT, and sooner when what it wrote since
 // could have used up the room above the floor; never once per datagram
 // otherwise. Below the floor, output that would grow the file system is
@@ -13,11 +14,13 @@ namespace ql {
 
 constexpr unsigned floor_percent = 5;
 
-// A file system's numbers, as statvfs gives them.
+// A file system's numbers, as statvfs gives them: the totals, and what an
+// unprivileged writer may use. A total of 0 (a file system that reports no
+// size, or no inode count) leaves that floor out: there is nothing to judge by.
 struct Room {
     std::uint64_t block_size = 0;
-    std::uint64_t blocks = 0, blocks_free = 0;
-    std::uint64_t files = 0, files_free = 0;  // files == 0: no inode count (left out)
+    std::uint64_t blocks = 0, blocks_avail = 0;
+    std::uint64_t files = 0, files_avail = 0;
 };
 
 // Pure: the room above the floor, and what the writes since the last look may
@@ -42,7 +45,7 @@ private:
 
     std::uint64_t block_size_ = 4096;
     std::uint64_t room_blocks_ = 0, room_files_ = 0;
-    bool count_files_ = false;
+    bool count_blocks_ = false, count_files_ = false;
     std::uint64_t spent_blocks_ = 0, spent_files_ = 0;
     std::int64_t looked_at_ = 0;
     bool ever_ = false;

@@ -13,9 +13,10 @@ package=("${run[@]}" build-essential dpkg-dev debhelper file lintian)
 # Every test: GoogleTest; iproute2 for the tests' network namespaces; groff and
 # man-db to render the manual pages; systemd for systemd-analyze and logrotate
 # for the checks of the unit and the rotation; clang and libFuzzer's runtime
-# for the fuzz smoke run.
+# for the fuzz smoke run; e2fsprogs and mount for the floor's test on an ext4
+# image, loop-mounted.
 test=("${package[@]}" libgtest-dev libgmock-dev iproute2 groff-base man-db systemd logrotate
-      clang libclang-rt-dev)
+      clang libclang-rt-dev e2fsprogs mount)
 
 # Another architecture: Debian's cross compilers for it and, through dpkg's
 # multiarch, its C and C++ libraries (for the package's dependencies); to run
@@ -26,7 +27,7 @@ case "${1:-test}" in
     package) wanted=("${package[@]}") ;;
     test) wanted=("${test[@]}") ;;
     package-arm64|package-armhf) wanted=("${package[@]}"); foreign=("${1#package-}") ;;
-    cross) wanted=("${run[@]}" iproute2 googletest qemu-user-static binfmt-support); foreign=(arm64 armhf) ;;
+    cross) wanted=("${run[@]}" iproute2 e2fsprogs mount googletest qemu-user-static binfmt-support); foreign=(arm64 armhf) ;;
     *) echo "usage: $0 [run|test|package|package-arm64|package-armhf|cross]" >&2; exit 2 ;;
 esac
 for arch in "${foreign[@]}"; do

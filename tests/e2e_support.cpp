@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,6 +54,17 @@ bool mount_small_tmpfs(const std::string& path, const std::string& size) {
     if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
     std::string options = size.find('=') == std::string::npos ? "size=" + size : size;
     return mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+std::string mount_ext4_image(const std::string& image, const std::string& path, unsigned size_mib) {
+    if (geteuid() != 0) return "making and mounting an ext4 image needs root";
+    std::string make = "mkfs.ext4 -q -F -m 5 '" + image + "' " + std::to_string(size_mib) + "M >/dev/null 2>&1";
+    if (system(make.c_str()) != 0) return "mkfs.ext4 failed (e2fsprogs missing?)";
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return "no private mount namespace here";
+    std::string loop = "mount -o loop '" + image + "' '" + path + "' 2>/dev/null";
+    if (system(loop.c_str()) != 0) return "loop devices are refused here";
+    return "";
 }
 
 Options fake_nc_options(const TempDir& dir, const std::string& extra) {
@@ -162,6 +174,9 @@ Receiver::Receiver(const TempDir& dir, Options options) {
     if (pid_ == 0) {
         if (chdir(cwd.c_str()) != 0) _exit(126);
         umask(options.umask);
+        if (options.user != 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(options.user) != 0 || setuid(options.user) != 0))
+            _exit(126);
         if (options.listen_fd >= 0) {
             if (options.listen_fd == 3) fcntl(3, F_SETFD, 0);
             else dup2(options.listen_fd, 3);

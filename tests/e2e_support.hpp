@@ -31,6 +31,14 @@ bool enter_private_network();
 // options ("size=1m,nr_inodes=100") at path.
 bool mount_small_tmpfs(const std::string& path, const std::string& size);
 
+// A private mount namespace, then a fresh ext4 file system of size_mib MiB
+// (root's reserve of 5 % as mkfs.ext4 makes it) in an image file, loop-mounted
+// at path. Returns why not where that cannot be done here, else "".
+std::string mount_ext4_image(const std::string& image, const std::string& path, unsigned size_mib);
+
+// A user without privileges, for files the receiver must be able to use as it.
+constexpr uid_t unprivileged_user = 65534;
+
 // Once, before any thread: where the process is not root, a user namespace
 // in which it is, so that network namespaces can be made.
 void prepare_namespaces();
@@ -55,6 +63,7 @@ struct Options {
     int listen_fd = -1;
     std::string listen_fds = "1";
     std::vector<std::string> env;    // added to the environment, NAME=value
+    uid_t user = 0;                  // not 0: run as this unprivileged user (and group)
 };
 
 using ql::bind_endpoint;
