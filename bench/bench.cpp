@@ -244,7 +244,7 @@ void restart_table() {
 
 int main(int argc, char** argv) {
     if (argc < 3) fail("usage: bench BUILD_DIR OUTPUT_DIR [mode0|allocations|forwarding|burst|restart|outage|hung|overwrite|"
-             "readers|stamps|floor]...");
+             "readers|stamps|floor|upkeep]...");
     build = argv[1];
     out = argv[2];
     std::vector<std::string> sections(argv + 3, argv + argc);
@@ -263,6 +263,7 @@ int main(int argc, char** argv) {
     if (wanted("readers")) readers_table();
     if (wanted("stamps")) stamps_table();
     if (wanted("floor")) floor_table();
+    if (wanted("upkeep")) upkeep_table();
     std::filesystem::remove_all(out + "/mode0");
     return 0;
 }

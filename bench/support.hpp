@@ -112,5 +112,6 @@ void overwrite_table(); // mode 0's cost of replacing files whole
 void readers_table();   // what a reader racing the writer finds
 void stamps_table();    // stamps of datagrams that waited
 void floor_table();     // the floor of free space under a flood
+void upkeep_table();    // the queue compacted beside reception, at a card's pace
 
 }  // namespace bench

@@ -41,7 +41,7 @@ bool notify_enabled() { return notify_fd >= 0; }
 
 void notify_send(const char* message, std::size_t len) {
     if (notify_fd < 0) return;
-    (void)::sendto(notify_fd, message, len, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&notify_to),
+    (void)::sendto(notify_fd, message, len, MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&notify_to),
                    notify_to_len);
 }
 

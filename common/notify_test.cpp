@@ -50,3 +50,21 @@ TEST(Notify, SendsToTheSocketAndHidesTheVariable) {
     EXPECT_STREQ(got, "READY=1");
     close(listener);
 }
+
+// A manager that does not read (busy, or hung) never holds the receiver: the
+// status lines it has no room for are left out, the newest comes later.
+TEST(Notify, ManagerThatDoesNotReadNeverBlocks) {
+    TempDir dir;
+    std::string path = dir / "notify";
+    int listener = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a;
+    socklen_t len = notify_address(path.c_str(), a);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), len), 0);
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    ASSERT_TRUE(notify_open());
+    // Far more than the socket's queue holds (net.unix.max_dgram_qlen, 10 by default).
+    for (int i = 0; i < 2000; ++i) notify_send("STATUS=0 empfangen", 18);
+    char got[64] = {};
+    EXPECT_EQ(recv(listener, got, sizeof got, MSG_DONTWAIT), 18);
+    close(listener);
+}

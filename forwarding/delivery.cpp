@@ -20,6 +20,9 @@ namespace ql {
 namespace {
 
 constexpr std::int64_t full_line_interval_ms = 1000;
+// Upkeep of the queue goes in slices this long, so that reception is never
+// away from the socket for long, also on a slow card.
+constexpr std::int64_t upkeep_slice_ms = 20;
 constexpr std::int64_t look_interval_ms = 5;  // where nc's end cannot be waited for (no pidfd)
 
 QueueFile queue;
@@ -34,6 +37,9 @@ std::int64_t retry_at = -1;  // -1: the next text may go at once
 
 std::uint64_t full_unsaid = 0;  // texts dropped from a full queue, not yet reported
 std::int64_t full_said_at = -full_line_interval_ms;
+bool failing_said = false;      // the queue's file failed, and it was said
+RetrySchedule open_retry;       // a queue that could not be opened or read
+std::int64_t open_at = 0;
 
 bool running() { return run.pid > 0; }
 
@@ -52,17 +58,31 @@ void say_full(std::int64_t now) {
     full_said_at = now;
 }
 
+// Said once while the queue's file fails, again only after it worked.
+void say_failing() {
+    bool failing = queue.failing() || !queue.is_open();
+    if (failing && !failing_said) diag("Fehler: file_write %s mit Fehler\n", queue_base);
+    failing_said = failing;
+}
+
 bool ensure_open() {
     if (queue.is_open()) return true;
+    std::int64_t now = monotonic_ms();
+    if (now < open_at) return false;
     char temp[hidden_path_max + 1];
     hidden_path(queue_name, settings.path, "qlfwd-queue", &queue_base);
     hidden_path(temp, settings.path, "qlfwd-queue-new");
     QueueFile::Taken taken;
-    bool ok = queue.open(queue_name, temp, taken);
+    if (!queue.open(queue_name, temp, taken)) {
+        // Left as it is, and tried again later: what it holds is taken over then.
+        open_at = now + open_retry.failed();
+        return false;
+    }
+    open_retry.succeeded();
     // Texts an earlier run left wait as if received now; damaged ones are given up.
     counts.queued += taken.pending;
     counts.failed += taken.damaged;
-    return ok;
+    return true;
 }
 
 void failed_attempt(std::int64_t now) { retry_at = now + retry.failed(); }
@@ -93,11 +113,7 @@ void ended(NcEnd end, int status, std::int64_t now) {
 void start_next(std::int64_t now) {
     const char* text = nullptr;
     std::size_t len = 0;
-    std::uint64_t given_up = 0;
-    if (!queue.begin(text, len, given_up)) {
-        give_up(given_up);
-        return;
-    }
+    if (!queue.begin(text, len)) return;
     int error = 0;
     if (!start_nc(address, text, len, now, run, error)) {
         queue.release();
@@ -118,6 +134,9 @@ void next(int& fd, std::int64_t& due) {
     } else if (queue.pending() > 0) {
         due = retry_at < 0 ? 0 : retry_at;
     }
+    std::int64_t upkeep_at = queue.upkeep_at();
+    if (upkeep_at >= 0 && (due < 0 || upkeep_at < due)) due = upkeep_at;
+    if (!queue.is_open() && (due < 0 || open_at < due)) due = open_at;
     if (full_unsaid > 0) {
         std::int64_t say_at = full_said_at + full_line_interval_ms;
         if (due < 0 || say_at < due) due = say_at;
@@ -134,7 +153,10 @@ void work(std::int64_t now) {
             ended(end, status, now);
     }
     if (!running() && queue.pending() > 0 && (retry_at < 0 || now >= retry_at)) start_next(now);
+    if (!ensure_open()) return say_failing();
+    give_up(queue.upkeep(now, now + upkeep_slice_ms));
     say_full(now);
+    say_failing();
 }
 
 }  // namespace
@@ -158,11 +180,8 @@ Outcome delivery_enqueue(const char* text, std::size_t len) {
         full_unsaid += dropped;
         say_full(monotonic_ms());
     }
-    if (!kept) {
-        diag("Fehler: file_write %s mit Fehler\n", queue_base);
-        return Outcome::failed;
-    }
-    return Outcome::queued;
+    say_failing();
+    return kept ? Outcome::queued : Outcome::failed;
 }
 
 SideWork delivery_work() { return SideWork{next, work}; }

@@ -9,14 +9,21 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/clock.hpp"
 #include "forwarding/queue_entry.hpp"
 
 namespace ql {
 
 namespace {
 
-// One entry, header and text, at most: the scan's window and the copy buffer.
+// One entry, header and text, at most: the scan's window and the text read
+// back for sending. Compaction copies through its own buffer, so that it can
+// go on while a text is being sent.
 char window[entry_header_size + entry_text_max];
+char copy_buffer[64 * 1024];
+
+// How much upkeep does between looks at the clock.
+constexpr std::size_t slice_bytes = sizeof copy_buffer;
 
 ssize_t read_at(int fd, char* out, std::size_t len, off_t at) {
     std::size_t got = 0;
@@ -39,6 +46,13 @@ bool write_all(int fd, const char* bytes, std::size_t len) {
         len -= static_cast<std::size_t>(n);
     }
     return true;
+}
+
+bool write_at(int fd, const char* bytes, std::size_t len, off_t at) {
+    ssize_t n;
+    do n = ::pwrite(fd, bytes, len, at);
+    while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(len);
 }
 
 // A view of the file through the window, read anew only when what is asked
@@ -69,47 +83,61 @@ private:
     std::size_t have_ = 0;
 };
 
-// Walks the file from its start: counts what it holds and, where copy_to is
-// open, writes every whole pending entry there, in order. After a damaged
-// place it goes on at the next entry mark that starts a whole entry.
-bool scan(int fd, off_t size, int copy_to, QueueFile::Taken& taken, std::uint64_t& done) {
-    taken = {};
-    done = 0;
+// A walk over the file's entries, which can stop and go on later.
+struct Scan {
     off_t at = 0;
     bool in_damage = false;
-    View view(fd, size);
-    while (at < size) {
+    QueueFile::Taken taken;
+    std::uint64_t done = 0;
+    off_t first_pending = -1;
+};
+
+enum class ScanStep { more, finished, failed };
+
+// Walks from scan.at up to end: counts what it finds and, where copy_to is
+// open, writes every whole pending entry there, in order. After a damaged
+// place it goes on at the next entry mark that starts a whole entry. Stops
+// when the clock has passed until_ms (looked at every slice_bytes).
+ScanStep scan_step(int fd, off_t end, int copy_to, Scan& scan, std::int64_t until_ms) {
+    View view(fd, end);
+    off_t looked_at = scan.at;
+    while (scan.at < end) {
+        if (scan.at - looked_at >= static_cast<off_t>(slice_bytes)) {
+            if (monotonic_ms() >= until_ms) return ScanStep::more;
+            looked_at = scan.at;
+        }
         std::size_t avail = 0, len = 0;
-        const char* bytes = view.at(at, entry_header_size, avail);
+        const char* bytes = view.at(scan.at, entry_header_size, avail);
         if (bytes != nullptr && avail >= entry_header_size && entry_length(bytes, len))
-            bytes = view.at(at, entry_header_size + len, avail);
-        if (bytes == nullptr || avail == 0) return false;
+            bytes = view.at(scan.at, entry_header_size + len, avail);
+        if (bytes == nullptr || avail == 0) return ScanStep::failed;
         EntryCheck check = check_entry(bytes, avail, len);
         if (check == EntryCheck::pending || check == EntryCheck::done) {
-            in_damage = false;
+            scan.in_damage = false;
             if (check == EntryCheck::done) {
-                ++done;
+                ++scan.done;
             } else {
-                ++taken.pending;
-                if (copy_to >= 0 && !write_all(copy_to, bytes, entry_header_size + len)) return false;
+                if (scan.first_pending < 0) scan.first_pending = scan.at;
+                ++scan.taken.pending;
+                if (copy_to >= 0 && !write_all(copy_to, bytes, entry_header_size + len)) return ScanStep::failed;
             }
-            at += static_cast<off_t>(entry_header_size + len);
+            scan.at += static_cast<off_t>(entry_header_size + len);
             continue;
         }
-        if (!in_damage) ++taken.damaged;
-        in_damage = true;
-        bytes = view.at(at, sizeof window, avail);
-        if (bytes == nullptr) return false;
+        if (!scan.in_damage) ++scan.taken.damaged;
+        scan.in_damage = true;
+        bytes = view.at(scan.at, sizeof window, avail);
+        if (bytes == nullptr) return ScanStep::failed;
         std::size_t mark = next_entry_mark(bytes, avail, 1);
         if (mark < avail) {
-            at += static_cast<off_t>(mark);
-        } else if (at + static_cast<off_t>(avail) >= size) {
-            break;  // no further entry: the file ends in the damage
+            scan.at += static_cast<off_t>(mark);
+        } else if (scan.at + static_cast<off_t>(avail) >= end) {
+            scan.at = end;  // no further entry: the file ends in the damage
         } else {
-            at += static_cast<off_t>(avail - 2);  // a mark may straddle the window's end
+            scan.at += static_cast<off_t>(avail - 2);  // a mark may straddle the window's end
         }
     }
-    return true;
+    return ScanStep::finished;
 }
 
 int open_queue(const char* path, int flags) {
@@ -126,78 +154,196 @@ bool QueueFile::open(const char* path, const char* temp, Taken& taken) {
     std::snprintf(temp_, sizeof temp_, "%s", temp);
     fd_ = open_queue(path_, 0);
     if (fd_ < 0) return false;
-    return take_over(taken);
+    if (take_over(taken)) return true;
+    ::close(fd_);
+    fd_ = -1;
+    return false;
 }
 
 void QueueFile::close() {
+    end_compaction();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     head_ = next_ = tail_ = 0;
     count_ = 0;
     in_flight_ = false;
+    work_ = Work::none;
+    forced_ = mark_failed_ = trim_tail_ = false;
+    compact_delay_ = 0;
+    compact_retry_at_ = 0;
+    retry_.succeeded();
 }
 
 bool QueueFile::take_over(Taken& taken) {
     struct stat st {};
     if (::fstat(fd_, &st) != 0) return false;
-    std::uint64_t done = 0;
-    if (!scan(fd_, st.st_size, -1, taken, done)) return false;
-    off_t size = st.st_size;
-    if (done > 0 || taken.damaged > 0) {
-        // Only the whole pending texts stay: written anew, then put in place at once.
-        int fresh = open_queue(temp_, O_TRUNC);
-        if (fresh < 0) return false;
-        Taken again;
-        if (!scan(fd_, st.st_size, fresh, again, done) || ::rename(temp_, path_) != 0) {
-            ::close(fresh);
-            ::unlink(temp_);
-            return false;
-        }
-        ::close(fd_);
-        fd_ = fresh;
-        size = ::lseek(fd_, 0, SEEK_END);
-    }
+    Scan scan;
+    if (scan_step(fd_, st.st_size, -1, scan, INT64_MAX) != ScanStep::finished) return false;
+    taken = scan.taken;
     head_ = next_ = 0;
-    tail_ = size;
+    tail_ = st.st_size;
     count_ = taken.pending;
     in_flight_ = false;
+    if (scan.done > 0 || taken.damaged > 0) {
+        // Only the whole pending texts stay: written anew, then put in place at once.
+        int fresh = open_queue(temp_, O_TRUNC);
+        Scan again;
+        if (fresh >= 0 && scan_step(fd_, st.st_size, fresh, again, INT64_MAX) == ScanStep::finished &&
+            ::rename(temp_, path_) == 0) {
+            ::close(fd_);
+            fd_ = fresh;
+            tail_ = ::lseek(fd_, 0, SEEK_END);
+        } else {
+            // Used as it is: delivery walks past what is done or damaged (the
+            // damage counted here, once), and new texts go after its end.
+            if (fresh >= 0) ::close(fresh);
+            (void)::unlink(temp_);
+            wrote(false);
+        }
+    }
     if (count_ == 0 && tail_ > 0) emptied();
     return true;
 }
 
 void QueueFile::emptied() {
-    (void)!::ftruncate(fd_, 0);
-    head_ = next_ = tail_ = 0;
+    end_compaction();
+    work_ = Work::none;
+    if (::ftruncate(fd_, 0) == 0) {
+        head_ = next_ = tail_ = 0;
+        forced_ = mark_failed_ = trim_tail_ = false;
+        wrote(true);
+        return;
+    }
+    // What stays is done with; new texts go after it, and it goes at the next chance.
+    wrote(false);
+    head_ = next_ = tail_;
+}
+
+void QueueFile::mark_done(off_t at) {
+    bool ok = write_at(fd_, &entry_done, 1, at + static_cast<off_t>(entry_state_at));
+    // Copied already: the copy that will take the file's place learns it too.
+    if (work_ == Work::compact && at >= copy_from_ && at < copied_)
+        ok = write_at(fresh_, &entry_done, 1, at - copy_from_ + static_cast<off_t>(entry_state_at)) && ok;
+    wrote(ok);
+    if (!ok) {
+        // Unmarked, it would be sent again after a restart: the next compaction cuts it away.
+        mark_failed_ = true;
+        want_compaction(true);
+    }
 }
 
 // Delivered texts at the front are cut away by writing the rest anew, once
-// they are a quarter of what waits (and at least a MiB).
-bool QueueFile::compact() {
-    off_t live = tail_ - head_;
-    if (in_flight_ || head_ < (1 << 20) || head_ * 4 < live) return true;
-    int fresh = open_queue(temp_, O_TRUNC);
-    if (fresh < 0) return false;
-    for (off_t at = head_; at < tail_;) {
-        std::size_t want = sizeof window;
-        if (static_cast<off_t>(want) > tail_ - at) want = static_cast<std::size_t>(tail_ - at);
-        ssize_t got = read_at(fd_, window, want, at);
-        if (got <= 0 || !write_all(fresh, window, static_cast<std::size_t>(got))) {
-            ::close(fresh);
-            ::unlink(temp_);
+// they are a quarter of what waits (and at least a MiB), or at once where a
+// mark could not be written.
+void QueueFile::want_compaction(bool forced) {
+    forced_ = forced_ || forced;
+    if (work_ != Work::none || (count_ == 0 && !forced_)) return;
+    if (!forced_ && (head_ < (1 << 20) || head_ * 4 < tail_ - head_)) return;
+    // After a failure, not before its retry is due.
+    if (compact_delay_ != 0 && monotonic_ms() < compact_retry_at_) return;
+    fresh_ = open_queue(temp_, O_TRUNC);
+    if (fresh_ < 0) {
+        compaction_failed();
+        return;
+    }
+    work_ = Work::compact;
+    copy_from_ = copied_ = head_;
+    mark_failed_ = false;
+}
+
+void QueueFile::end_compaction() {
+    if (fresh_ < 0) return;
+    ::close(fresh_);
+    fresh_ = -1;
+    (void)::unlink(temp_);
+    if (work_ == Work::compact) work_ = Work::none;
+}
+
+bool QueueFile::compact_slice(std::int64_t until_ms, bool& done) {
+    done = false;
+    while (copied_ < tail_) {
+        std::size_t want = sizeof copy_buffer;
+        if (static_cast<off_t>(want) > tail_ - copied_) want = static_cast<std::size_t>(tail_ - copied_);
+        ssize_t got = read_at(fd_, copy_buffer, want, copied_);
+        if (got <= 0 || !write_at(fresh_, copy_buffer, static_cast<std::size_t>(got), copied_ - copy_from_))
             return false;
-        }
-        at += got;
+        copied_ += got;
+        if (copied_ < tail_ && monotonic_ms() >= until_ms) return true;
     }
-    if (::rename(temp_, path_) != 0) {
-        ::close(fresh);
-        ::unlink(temp_);
-        return false;
-    }
+    // Caught up: nothing can be appended before the copy takes the file's place.
+    done = true;
+    return ::rename(temp_, path_) == 0;
+}
+
+void QueueFile::compacted() {
     ::close(fd_);
-    fd_ = fresh;
-    tail_ -= head_;
-    head_ = next_ = 0;
-    return true;
+    fd_ = fresh_;
+    fresh_ = -1;
+    work_ = Work::none;
+    head_ -= copy_from_;
+    next_ -= copy_from_;
+    tail_ -= copy_from_;
+    trim_tail_ = false;
+    compact_delay_ = 0;
+    retry_.succeeded();
+    wrote(true);
+    // A mark that failed meanwhile is still to be cut away.
+    forced_ = mark_failed_;
+}
+
+std::uint64_t QueueFile::recount_slice(std::int64_t until_ms, bool& done) {
+    done = false;
+    Scan scan;
+    scan.at = scan_at_;
+    scan.in_damage = scan_in_damage_;
+    scan.first_pending = scan_first_;
+    scan.taken.pending = scan_pending_;
+    ScanStep step = scan_step(fd_, tail_, -1, scan, until_ms);
+    scan_at_ = scan.at;
+    scan_in_damage_ = scan.in_damage;
+    scan_first_ = scan.first_pending;
+    scan_pending_ = scan.taken.pending;
+    if (step == ScanStep::failed) {
+        // Unreadable now: tried again later, from where it stopped.
+        compact_retry_at_ = monotonic_ms() + 1000;
+        return 0;
+    }
+    if (step == ScanStep::more) return 0;
+    done = true;
+    work_ = Work::none;
+    std::uint64_t before = count_;
+    count_ = scan_pending_;
+    head_ = next_ = scan_first_ >= 0 ? scan_first_ : tail_;
+    if (count_ == 0) emptied();
+    return before > count_ ? before - count_ : 0;
+}
+
+std::int64_t QueueFile::upkeep_at() const {
+    if (fd_ < 0) return -1;
+    if (work_ != Work::none || forced_) return compact_retry_at_;
+    return -1;
+}
+
+std::uint64_t QueueFile::upkeep(std::int64_t now_ms, std::int64_t until_ms) {
+    if (fd_ < 0 || now_ms < compact_retry_at_) return 0;
+    if (work_ == Work::none) want_compaction(false);
+    bool done = false;
+    if (work_ == Work::recount) return recount_slice(until_ms, done);
+    if (work_ != Work::compact) return 0;
+    if (compact_slice(until_ms, done)) {
+        if (done) compacted();
+        return 0;
+    }
+    // Not written: the queue stays as it is, and it is tried again later.
+    end_compaction();
+    compaction_failed();
+    return 0;
+}
+
+void QueueFile::compaction_failed() {
+    wrote(false);
+    compact_delay_ = retry_.failed();
+    compact_retry_at_ = monotonic_ms() + compact_delay_;
 }
 
 bool QueueFile::drop_oldest(std::uint64_t& dropped) {
@@ -205,13 +351,13 @@ bool QueueFile::drop_oldest(std::uint64_t& dropped) {
     char header[entry_header_size];
     std::size_t len = 0;
     for (;;) {
-        if (read_at(fd_, header, sizeof header, next_) != static_cast<ssize_t>(sizeof header) ||
+        if (next_ >= tail_ || read_at(fd_, header, sizeof header, next_) != static_cast<ssize_t>(sizeof header) ||
             !entry_length(header, len))
             return false;
         if (header[entry_state_at] != entry_done) break;
         next_ += static_cast<off_t>(entry_header_size + len);  // dropped while another was being sent
     }
-    (void)::pwrite(fd_, &entry_done, 1, next_ + static_cast<off_t>(entry_state_at));
+    mark_done(next_);
     next_ += static_cast<off_t>(entry_header_size + len);
     if (!in_flight_) head_ = next_;
     --count_;
@@ -224,13 +370,16 @@ bool QueueFile::append(const char* text, std::size_t len, std::uint64_t& dropped
     if (fd_ < 0 || len > entry_text_max) return false;
     std::size_t need = entry_header_size + len;
     bool dropping = false;
-    while (count_ > (in_flight_ ? 1u : 0u) &&
+    // While damage is being looked past, what lies ahead is not known: the
+    // bound waits until it is (no text is dropped blind).
+    while (work_ != Work::recount && count_ > (in_flight_ ? 1u : 0u) &&
            static_cast<std::uint64_t>(tail_ - next_) + need > queue_bytes_max) {
-        if (!drop_oldest(dropped)) return false;
+        if (!drop_oldest(dropped)) break;
         dropping = true;
     }
     // While the server stays away the front is cut away by drops alone.
-    if (dropping) (void)compact();
+    if (dropping) want_compaction(false);
+    if (trim_tail_ && ::ftruncate(fd_, tail_) == 0) trim_tail_ = false;
     char header[entry_header_size];
     entry_header(header, text, len);
     iovec parts[2] = {{header, sizeof header}, {const_cast<char*>(text), len}};
@@ -238,19 +387,22 @@ bool QueueFile::append(const char* text, std::size_t len, std::uint64_t& dropped
     do n = ::pwritev(fd_, parts, 2, tail_);
     while (n < 0 && errno == EINTR);
     if (n != static_cast<ssize_t>(need)) {
-        // Nothing of a text that did not fit stays behind.
-        (void)!::ftruncate(fd_, tail_);
+        // Nothing of a text that did not fit stays behind; what cannot be cut
+        // now is cut before the next text, or written over by it.
+        trim_tail_ = n > 0 && ::ftruncate(fd_, tail_) != 0;
+        wrote(false);
         return false;
     }
+    wrote(true);
     tail_ += static_cast<off_t>(need);
     ++count_;
     return true;
 }
 
-bool QueueFile::begin(const char*& text, std::size_t& len, std::uint64_t& given_up) {
-    given_up = 0;
-    if (fd_ < 0 || count_ == 0 || in_flight_) return false;
+bool QueueFile::begin(const char*& text, std::size_t& len) {
+    if (fd_ < 0 || count_ == 0 || in_flight_ || work_ == Work::recount) return false;
     for (;;) {
+        if (head_ >= tail_) break;
         // Most texts fit the first few KiB; a longer one is read on.
         std::size_t want = 4096;
         if (static_cast<off_t>(want) > tail_ - head_) want = static_cast<std::size_t>(tail_ - head_);
@@ -266,6 +418,7 @@ bool QueueFile::begin(const char*& text, std::size_t& len, std::uint64_t& given_
         EntryCheck check = got > 0 ? check_entry(window, static_cast<std::size_t>(got), len) : EntryCheck::cut;
         if (check == EntryCheck::done) {  // dropped while the one before it was being sent
             head_ += static_cast<off_t>(entry_header_size + len);
+            next_ = head_;
             continue;
         }
         if (check != EntryCheck::pending) break;
@@ -274,14 +427,15 @@ bool QueueFile::begin(const char*& text, std::size_t& len, std::uint64_t& given_
         next_ = head_ + static_cast<off_t>(entry_header_size + len);
         return true;
     }
-    // Changed under us: whatever whole texts are left go on.
-    std::uint64_t before = count_;
-    Taken taken;
-    if (!take_over(taken)) {
-        emptied();
-        count_ = 0;
-    }
-    given_up = before > count_ ? before - count_ : 0;
+    // Changed under us: upkeep walks on to the next whole text and counts
+    // what was lost; nothing is written, so nothing intact can go with it.
+    end_compaction();
+    work_ = Work::recount;
+    scan_at_ = head_;
+    scan_in_damage_ = false;
+    scan_first_ = -1;
+    scan_pending_ = 0;
+    compact_retry_at_ = 0;
     return false;
 }
 
@@ -298,9 +452,9 @@ void QueueFile::finish() {
         emptied();
         return;
     }
-    (void)::pwrite(fd_, &entry_done, 1, head_ + static_cast<off_t>(entry_state_at));
+    mark_done(head_);
     head_ = next_;
-    (void)compact();
+    want_compaction(false);
 }
 
 }  // namespace ql

@@ -1,12 +1,16 @@
 // The delivery queue on disk: command texts in arrival order, each kept until
 // it is delivered or given up, so that a crash or restart loses none. Memory
 // does not grow with its length: only offsets and counts are held, and one
-// text is read back at a time.
+// text is read back at a time. Its upkeep (cutting delivered texts away, and
+// finding its way past damage) goes in slices beside reception, and upkeep
+// that cannot write leaves the file as it is: no intact text is ever lost to it.
 #pragma once
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+
+#include "forwarding/retry.hpp"
 
 namespace ql {
 
@@ -25,7 +29,8 @@ public:
     // Opens (or makes, mode 0600) the queue at path and takes over what an
     // earlier run left; temp is the scratch name for rewriting it. A file with
     // delivered or damaged entries is rewritten to hold only the whole pending
-    // texts, in their order. False when it cannot be opened.
+    // texts, in their order; where that cannot be written it is used as it is.
+    // False when it cannot be opened or read (it is left untouched).
     bool open(const char* path, const char* temp, Taken& taken);
     bool is_open() const { return fd_ >= 0; }
     void close();
@@ -36,30 +41,65 @@ public:
     bool append(const char* text, std::size_t len, std::uint64_t& dropped);
 
     // Reads the oldest text for sending; text stays valid until the next call.
-    // False when there is none, or when the file proved damaged: it is then
-    // taken over anew and given_up says how many texts that cost.
-    bool begin(const char*& text, std::size_t& len, std::uint64_t& given_up);
+    // False when there is none, or when the file proved damaged there: upkeep
+    // then finds the next whole text and says what the damage cost.
+    bool begin(const char*& text, std::size_t& len);
     // The text from begin is done with (delivered or given up).
     void finish();
     // The text from begin stays the oldest, to be sent again.
     void release();
 
+    // From when upkeep is due (monotonic ms), or -1 when none is.
+    std::int64_t upkeep_at() const;
+    // Does upkeep until the clock passes until_ms, at most some 64 KiB past it.
+    // Returns how many texts were found damaged, given up.
+    std::uint64_t upkeep(std::int64_t now_ms, std::int64_t until_ms);
+
     std::uint64_t pending() const { return count_; }
+    // A write, mark or truncation of the file failed, and none has succeeded since.
+    bool failing() const { return failing_; }
 
 private:
+    enum class Work { none, recount, compact };
+
     bool take_over(Taken& taken);
-    bool compact();
+    void want_compaction(bool forced);
+    bool compact_slice(std::int64_t until_ms, bool& done);
+    void compaction_failed();
+    void compacted();
+    void end_compaction();
+    std::uint64_t recount_slice(std::int64_t until_ms, bool& done);
     void emptied();
+    void mark_done(off_t at);
     bool drop_oldest(std::uint64_t& dropped);
+    void wrote(bool ok) { failing_ = !ok; }
 
     int fd_ = -1;
     char path_[160] = {};
     char temp_[170] = {};
     off_t head_ = 0;   // the oldest pending text (maybe being sent)
     off_t next_ = 0;   // the oldest pending text not being sent
-    off_t tail_ = 0;   // the end of the file
+    off_t tail_ = 0;   // where the next text goes
     std::uint64_t count_ = 0;
     bool in_flight_ = false;
+    bool failing_ = false;
+    bool trim_tail_ = false;  // bytes of a failed append may lie past tail_
+
+    Work work_ = Work::none;
+    // Compaction: the rest from copy_from_ is copied to fresh_ up to copied_,
+    // then put in place by rename. Forced where a mark could not be written.
+    int fresh_ = -1;
+    off_t copy_from_ = 0, copied_ = 0;
+    bool forced_ = false;
+    bool mark_failed_ = false;
+    std::int64_t compact_retry_at_ = 0;
+    std::int64_t compact_delay_ = 0;
+    RetrySchedule retry_;
+    // Recount after damage: where the scan is, and what it found.
+    off_t scan_at_ = 0;
+    bool scan_in_damage_ = false;
+    off_t scan_first_ = -1;
+    std::uint64_t scan_pending_ = 0;
 };
 
 }  // namespace ql

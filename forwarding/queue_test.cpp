@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/clock.hpp"
 #include "forwarding/queue_entry.hpp"
 #include "forwarding/queue_file.hpp"
 #include "forwarding/retry.hpp"
@@ -21,15 +22,30 @@ std::string entry(const std::string& text) {
 
 EntryCheck check(const std::string& bytes, std::size_t& len) { return check_entry(bytes.data(), bytes.size(), len); }
 
-// Everything the queue hands out, each finished as delivered.
-std::vector<std::string> drain(QueueFile& q) {
+// Runs the queue's upkeep to its end, as the receive loop would in slices;
+// the texts it gave up.
+std::uint64_t settle(QueueFile& q) {
+    std::uint64_t given_up = 0;
+    for (int slices = 0; q.upkeep_at() >= 0 && q.upkeep_at() <= monotonic_ms() && slices < 100000; ++slices)
+        given_up += q.upkeep(monotonic_ms(), 0);
+    return given_up;
+}
+
+// Everything the queue hands out, each finished as delivered; upkeep runs
+// between, as beside reception.
+std::vector<std::string> drain(QueueFile& q, std::uint64_t* given_up = nullptr) {
     std::vector<std::string> got;
     const char* text;
     std::size_t len;
-    std::uint64_t given_up;
-    while (q.begin(text, len, given_up)) {
-        got.emplace_back(text, len);
-        q.finish();
+    for (;;) {
+        if (q.begin(text, len)) {
+            got.emplace_back(text, len);
+            q.finish();
+        } else if (q.upkeep_at() < 0) {
+            break;
+        }
+        std::uint64_t lost = settle(q);
+        if (given_up != nullptr) *given_up += lost;
     }
     return got;
 }
@@ -104,11 +120,10 @@ TEST_F(QueueFileTest, KeepsOrderAcrossReopeningAndEmptiesItsFile) {
     // One delivered, one failed (released), then a restart.
     const char* text;
     std::size_t len;
-    std::uint64_t given_up;
-    ASSERT_TRUE(q.begin(text, len, given_up));
+    ASSERT_TRUE(q.begin(text, len));
     EXPECT_EQ(std::string(text, len), "one");
     q.finish();
-    ASSERT_TRUE(q.begin(text, len, given_up));
+    ASSERT_TRUE(q.begin(text, len));
     q.release();
     ASSERT_TRUE(reopen());
     EXPECT_EQ(taken.pending, 2u);
@@ -166,8 +181,7 @@ TEST_F(QueueFileTest, FullQueueDropsTheOldestButNeverTheOneBeingSent) {
     EXPECT_EQ(dropped, 1u) << "text 0 made room";
     const char* text;
     std::size_t len;
-    std::uint64_t given_up;
-    ASSERT_TRUE(q.begin(text, len, given_up));  // text 1 is being sent
+    ASSERT_TRUE(q.begin(text, len));  // text 1 is being sent
     // The text being sent counts no more against the bound, so one more fits.
     ASSERT_TRUE(add("B" + big.substr(1)));
     EXPECT_EQ(dropped, 1u);
@@ -190,7 +204,10 @@ TEST_F(QueueFileTest, FileStaysBoundedWhileFullForLong) {
     ASSERT_TRUE(reopen());
     const std::string big(entry_text_max, 'x');
     std::uint64_t fits = queue_bytes_max / (entry_header_size + big.size());
-    for (std::uint64_t i = 0; i < fits + 600; ++i) ASSERT_TRUE(add(big));
+    for (std::uint64_t i = 0; i < fits + 600; ++i) {
+        ASSERT_TRUE(add(big));
+        settle(q);
+    }
     EXPECT_EQ(dropped, 600u);
     EXPECT_EQ(q.pending(), fits);
     struct stat st {};
@@ -198,4 +215,74 @@ TEST_F(QueueFileTest, FileStaysBoundedWhileFullForLong) {
     EXPECT_LE(static_cast<std::uint64_t>(st.st_size), queue_bytes_max + queue_bytes_max / 4);
     ASSERT_TRUE(reopen());
     EXPECT_EQ(taken.pending, fits);
+}
+
+// Upkeep that cannot write (its scratch file cannot be made) leaves the queue
+// as it is: every whole text is still delivered, in order, and each damaged
+// place is counted once, whether found at the start or later.
+TEST_F(QueueFileTest, UpkeepThatCannotWriteKeepsEveryWholeText) {
+    temp = dir / "missing/.qlfwd-queue-new";
+    std::string done = entry("old");
+    done[entry_state_at] = entry_done;
+    std::string file = done + entry("a") + "\xff junk" + entry("b");
+    write_file(path, file);
+    ASSERT_TRUE(reopen());
+    EXPECT_EQ(taken.pending, 2u);
+    EXPECT_EQ(taken.damaged, 1u);
+    EXPECT_TRUE(q.failing());
+    EXPECT_EQ(read_file(path), file) << "used as it is";
+    ASSERT_TRUE(add("c"));
+    std::uint64_t given_up = 0;
+    EXPECT_EQ(drain(q, &given_up), (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(given_up, 0u) << "the damage was counted at the start";
+    EXPECT_EQ(read_file(path), "") << "emptied";
+
+    // Damage found while running: the damaged text alone is given up.
+    for (int i = 0; i < 2000; ++i) ASSERT_TRUE(add("text " + std::to_string(i)));
+    {
+        std::string bytes = read_file(path);
+        bytes[entry_header_size + 1] ^= 0x20;
+        write_file(path, bytes);
+    }
+    given_up = 0;
+    std::vector<std::string> got = drain(q, &given_up);
+    EXPECT_EQ(given_up, 1u);
+    ASSERT_EQ(got.size(), 1999u);
+    EXPECT_EQ(got.front(), "text 1");
+    EXPECT_EQ(got.back(), "text 1999");
+}
+
+// Compaction goes in slices while texts arrive and are delivered; marks made
+// meanwhile reach the copy, and what a restart finds is exactly what waits.
+TEST_F(QueueFileTest, CompactionInSlicesKeepsOrderAndMarks) {
+    ASSERT_TRUE(reopen());
+    const std::string big(4000, 'x');
+    int added = 0, delivered = 0;
+    auto deliver = [&](int n) {
+        const char* text;
+        std::size_t len;
+        for (int i = 0; i < n && q.begin(text, len); ++i, ++delivered) {
+            ASSERT_EQ(std::string(text, len), std::to_string(delivered) + big);
+            q.finish();
+        }
+    };
+    for (; added < 2000; ++added) ASSERT_TRUE(add(std::to_string(added) + big));
+    deliver(450);  // 1.8 MiB delivered: over a quarter of what waits
+    ASSERT_EQ(q.upkeep_at(), 0);
+    int slices = 0;
+    while (q.upkeep_at() >= 0) {
+        q.upkeep(monotonic_ms(), 0);  // one piece of 64 KiB a slice
+        ASSERT_TRUE(add(std::to_string(added++) + big));
+        deliver(1);
+        ++slices;
+    }
+    EXPECT_GT(slices, 10);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_LT(st.st_size, 2000 * 4012) << "the delivered front was cut away";
+    ASSERT_TRUE(reopen());
+    EXPECT_EQ(taken.pending, static_cast<std::uint64_t>(added - delivered));
+    EXPECT_EQ(taken.damaged, 0u);
+    deliver(added);
+    EXPECT_EQ(delivered, added);
 }

@@ -12,7 +12,7 @@ if ! command -v clang++ >/dev/null ||
 fi
 cmake -S "$top" -B "$top/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
       -DQLFWD_FUZZ=ON >/dev/null
-cmake --build "$top/build-fuzz" --target datagram_fuzz commands_fuzz arguments_fuzz >/dev/null
+cmake --build "$top/build-fuzz" --target datagram_fuzz commands_fuzz arguments_fuzz queue_fuzz >/dev/null
 
 work=$(mktemp -d /tmp/qlfwd-fuzz.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -34,5 +34,8 @@ run datagram_fuzz & a=$!
 run commands_fuzz & b=$!
 wait $a || status=1
 wait $b || status=1
-run arguments_fuzz || status=1
+run arguments_fuzz & a=$!
+run queue_fuzz & b=$!
+wait $a || status=1
+wait $b || status=1
 exit $status

@@ -80,18 +80,31 @@ void handle(const sockaddr_in& sender, const char* bytes, std::size_t n, std::ti
 
 enum class Wake { socket, side, neither };
 
+// Side work that is ready waits for datagrams already there, but never longer
+// than this: under a flood it still gets its turn.
+constexpr std::int64_t side_wait_most_ms = 20;
+
 // Waits for whichever comes first: a datagram, the side work's descriptor, its
-// deadline, or (with a manager to tell) a second for the status line.
-Wake wait_beside(int socket_fd, int side_fd, std::int64_t due_ms, bool notifying) {
+// deadline, or (with a manager to tell) a second for the status line. Datagrams
+// go first, unless the side work has been ready since side_ready_ms for
+// side_wait_most_ms.
+Wake wait_beside(int socket_fd, int side_fd, std::int64_t due_ms, bool notifying, std::int64_t& side_ready_ms) {
     std::int64_t now = monotonic_ms();
-    if (due_ms >= 0 && now >= due_ms) return Wake::side;
-    std::int64_t timeout = due_ms < 0 ? -1 : due_ms - now;
+    bool due = due_ms >= 0 && now >= due_ms;
+    std::int64_t timeout = due ? 0 : due_ms < 0 ? -1 : due_ms - now;
     if (notifying && (timeout < 0 || timeout > StatusSchedule::interval_ms)) timeout = StatusSchedule::interval_ms;
     pollfd waits[2] = {{socket_fd, POLLIN, 0}, {side_fd, POLLIN, 0}};
     int ready = ::poll(waits, side_fd >= 0 ? 2 : 1, timeout > INT_MAX ? INT_MAX : static_cast<int>(timeout));
-    if (ready <= 0) return Wake::neither;
-    if (side_fd >= 0 && waits[1].revents != 0) return Wake::side;
-    return waits[0].revents != 0 ? Wake::socket : Wake::neither;
+    bool datagram = ready > 0 && waits[0].revents != 0;
+    bool side = due || (ready > 0 && side_fd >= 0 && waits[1].revents != 0);
+    if (!side) {
+        side_ready_ms = -1;
+        return datagram ? Wake::socket : Wake::neither;
+    }
+    if (side_ready_ms < 0) side_ready_ms = now;
+    if (datagram && now - side_ready_ms < side_wait_most_ms) return Wake::socket;
+    side_ready_ms = -1;
+    return Wake::side;
 }
 
 }  // namespace
@@ -113,6 +126,7 @@ int receive_socket(HandOn hand_on, SideWork side, bool queue_counts) {
         publish_if_due(monotonic_ms());
     }
     take_own_addresses(own, monotonic_ms() / 1000);
+    std::int64_t side_ready_ms = -1;
 
     while (!terminate) {
         int flags = 0;
@@ -121,7 +135,7 @@ int receive_socket(HandOn hand_on, SideWork side, bool queue_counts) {
         if (side.next != nullptr) side.next(side_fd, due_ms);
         // Nothing beside reception: the receive blocks, as it always did.
         if (side_fd >= 0 || due_ms >= 0) {
-            Wake wake = wait_beside(quenlink_socket.load(), side_fd, due_ms, notifying);
+            Wake wake = wait_beside(quenlink_socket.load(), side_fd, due_ms, notifying, side_ready_ms);
             if (wake != Wake::socket) {
                 if (wake == Wake::side) side.run(monotonic_ms());
                 if (notifying) publish_if_due(monotonic_ms());
