@@ -33,14 +33,20 @@ TEST(Notify, UnusableValuesGiveNoAddress) {
 
 // The whole path once: the variable is taken out of the environment and the
 // message reaches the socket it names.
-TEST(Notify, SendsToTheSocketAndHidesTheVariable) {
-    TempDir dir;
+// A manager's socket in dir, named by NOTIFY_SOCKET; its descriptor.
+static int manager_socket(const TempDir& dir) {
     std::string path = dir / "notify";
     int listener = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un a;
     socklen_t len = notify_address(path.c_str(), a);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), len), 0);
+    EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), len), 0);
     setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    return listener;
+}
+
+TEST(Notify, SendsToTheSocketAndHidesTheVariable) {
+    TempDir dir;
+    int listener = manager_socket(dir);
     ASSERT_TRUE(notify_open());
     EXPECT_EQ(getenv("NOTIFY_SOCKET"), nullptr);
     EXPECT_TRUE(notify_enabled());
@@ -55,12 +61,7 @@ TEST(Notify, SendsToTheSocketAndHidesTheVariable) {
 // status lines it has no room for are left out, the newest comes later.
 TEST(Notify, ManagerThatDoesNotReadNeverBlocks) {
     TempDir dir;
-    std::string path = dir / "notify";
-    int listener = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a;
-    socklen_t len = notify_address(path.c_str(), a);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), len), 0);
-    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    int listener = manager_socket(dir);
     ASSERT_TRUE(notify_open());
     // Far more than the socket's queue holds (net.unix.max_dgram_qlen, 10 by default).
     for (int i = 0; i < 2000; ++i) notify_send("STATUS=0 empfangen", 18);
