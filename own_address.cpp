@@ -34,14 +34,19 @@ bool detected_too_short(const char* telip) {
     return std::strlen(telip) <= 6;
 }
 
-void settle_detected(char telip[telip_max + 1], const ifaddrs* list) {
-    if (!detected_too_short(telip)) return;
+bool settle_detected(char telip[telip_max + 1], const ifaddrs* list) {
+    if (!detected_too_short(telip)) return false;
     char host[16];
-    if (first_host_address(list, host)) std::strcpy(telip, host);
-    else std::strcpy(telip, fallback_address);
+    if (first_host_address(list, host)) {
+        std::strcpy(telip, host);
+        return false;
+    }
+    std::strcpy(telip, fallback_address);
+    return true;
 }
 
-int detect_own_address(char telip[telip_max + 1], int debug) {
+int detect_own_address(char telip[telip_max + 1], int debug, bool& fell_back) {
+    fell_back = false;
     (void)!std::system(address_pipeline);
     std::FILE* fp = std::fopen(address_file, "r+e");
     if (fp == nullptr) {
@@ -57,7 +62,7 @@ int detect_own_address(char telip[telip_max + 1], int debug) {
     if (detected_too_short(telip)) {
         ifaddrs* list = nullptr;
         if (getifaddrs(&list) != 0) list = nullptr;
-        settle_detected(telip, list);
+        fell_back = settle_detected(telip, list);
         if (list != nullptr) freeifaddrs(list);
     }
 

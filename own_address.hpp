@@ -26,11 +26,12 @@ bool first_host_address(const ifaddrs* list, char out[16]);
 bool detected_too_short(const char* telip);
 
 // The cleaned text itself when longer than six characters, else the first host
-// address, else the fallback.
-void settle_detected(char telip[telip_max + 1], const ifaddrs* list);
+// address, else the fallback (then it returns true).
+bool settle_detected(char telip[telip_max + 1], const ifaddrs* list);
 
-// Runs the whole detection into telip. Returns 0, or 255 (after printing the
-// error) when the address file cannot be opened.
-int detect_own_address(char telip[telip_max + 1], int debug);
+// Runs the whole detection into telip; fell_back tells whether it ended at the
+// fallback. Returns 0, or 255 (after printing the error) when the address
+// file cannot be opened.
+int detect_own_address(char telip[telip_max + 1], int debug, bool& fell_back);
 
 }  // namespace ql

@@ -15,6 +15,7 @@
 #include "forwarding/delivery.hpp"
 #include "forwarding/output.hpp"
 #include "own_address.hpp"
+#include "start_notes.hpp"
 #include "reception/handed_socket.hpp"
 #include "reception/receive.hpp"
 #include "reception/socket.hpp"
@@ -45,13 +46,21 @@ static void install_sig_term() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
+static bool is_bare_mode(const char* argument) {
+    return std::strcmp(argument, "-t") == 0 || std::strcmp(argument, "-T") == 0;
+}
+
 static void parse_arguments(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
+        if (i > 1 && is_bare_mode(argv[i - 1]) && looks_like_address(argv[i])) note_stray_address(argv[i - 1], argv[i]);
+        if (std::strchr(argv[i], '/') == nullptr) note_directory_argument(argv[i]);
+        bool fell_back = false;
         switch (apply_argument(argv[i], settings)) {
             case ArgumentAction::none: break;
             case ArgumentAction::version: std::printf("qlfwd %s\n", version_text); break;
             case ArgumentAction::detect:
-                if (detect_own_address(settings.telip, settings.debug) != 0) std::exit(255);
+                if (detect_own_address(settings.telip, settings.debug, fell_back) != 0) std::exit(255);
+                if (fell_back) note_fallback_address();
                 break;
             case ArgumentAction::help:
                 std::fputs(usage_text, stdout);
@@ -75,9 +84,12 @@ int main(int argc, char** argv) {
     take_handed_socket();
     notify_open();
     parse_arguments(argc, argv);
+    note_prefix(settings.path);
 
-    if (open_socket(Porto) != 0) {
+    if (int result = open_socket(Porto); result != 0) {
         diag("Fehler: konnte Socket nicht oeffnen\n");
+        // A handed-over socket of the wrong kind has said so already.
+        if (result != 3) note_socket(open_socket_error());
         return 2;
     }
     bool delivering = settings.telnet != 0;

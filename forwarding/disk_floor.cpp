@@ -7,6 +7,7 @@
 
 #include "common/clock.hpp"
 #include "common/diag.hpp"
+#include "common/prefix.hpp"
 #include "common/settings.hpp"
 
 namespace ql {
@@ -52,18 +53,10 @@ namespace {
 
 SpaceFloor space;
 bool below = false;
-char directory[path_max + 2];
+char directory[prefix_directory_max + 1];
 
 // The prefix's directory, as the lines name it and statvfs looks at it.
-const char* prefix_directory(const char* prefix) {
-    std::size_t len = strnlen(prefix, path_max);
-    while (len > 0 && prefix[len - 1] != '/') --len;
-    if (len > 1) --len;  // "/var/lib/qlfwd/" is named "/var/lib/qlfwd"; "/" stays
-    if (len == 0) return ".";
-    std::memcpy(directory, prefix, len);
-    directory[len] = '\0';
-    return directory;
-}
+const char* prefix_directory(const char* prefix) { return ql::prefix_directory(prefix, directory); }
 
 void look(const char* prefix, std::int64_t now_ms) {
     struct statvfs st {};

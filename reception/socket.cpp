@@ -46,12 +46,17 @@ static int adopt_handed_socket(std::uint16_t port) {
     return 0;
 }
 
+static int socket_error = 0;
+
+int open_socket_error() { return socket_error; }
+
 int open_socket(std::uint16_t port) {
     diag("> Oeffne socket\n");
     if (handed_socket() != Handed::none) return adopt_handed_socket(port);
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     quenlink_socket = fd;
     if (fd < 0) {
+        socket_error = errno;
         diag("Fehler: konnte Socket nicht oeffnen\n");
         return 1;
     }
@@ -64,6 +69,7 @@ int open_socket(std::uint16_t port) {
     address.sin_port = htons(port);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return 0;
     int error = errno;
+    socket_error = error;
     diag("Fehler: konnte Socket nicht anbinden, %s (errno=%i)", std::strerror(error), error);
     // Closed quietly: the bind message and main's own line share one output line.
     quenlink_socket = -1;

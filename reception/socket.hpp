@@ -13,6 +13,9 @@ constexpr int receive_buffer_bytes = 8 * 1024 * 1024;
 // socket it creates, and for the kernel's drop count and arrival stamp on either.
 int open_socket(std::uint16_t port);
 
+// The system's error number of open_socket's last result 1 or 2.
+int open_socket_error();
+
 // Closes the socket if open and marks it closed; safe any number of times,
 // also from the SIGTERM handler.
 void close_socket();
