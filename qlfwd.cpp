@@ -10,6 +10,7 @@
 
 #include "command_line.hpp"
 #include "common/diag.hpp"
+#include "common/durable.hpp"
 #include "common/notify.hpp"
 #include "common/settings.hpp"
 #include "forwarding/delivery.hpp"
@@ -99,5 +100,7 @@ int main(int argc, char** argv) {
     receive_socket(output_datagram, delivering ? delivery_work() : SideWork{}, delivering);
     close_socket();
     if (delivering) delivery_finish();
+    // A cut right after a stop, an upgrade or a shutdown loses nothing.
+    durable_sync();
     return 0;
 }

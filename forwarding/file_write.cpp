@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/durable.hpp"
 #include "forwarding/disk_floor.hpp"
 
 namespace ql {
@@ -83,10 +84,12 @@ int append_to(const char* prefix, const char* full, const char* text, std::size_
     if (made) fd = ::open(full, open_flags | O_APPEND | O_CREAT, 0666);
     if (fd < 0) return 1;
     int result = write_whole(fd, text, len);
-    if (result == 0)
+    if (result == 0) {
         floor_wrote(len, made);
-    else
+        durable_wrote();
+    } else {
         floor_write_failed(errno);
+    }
     (void)::fchmod(fd, 0666);
     ::close(fd);
     return result;
@@ -121,6 +124,7 @@ int replace(const char* prefix, const char* name, const char* full, const char* 
         return result;
     }
     if (!exists) floor_wrote(len, true);
+    durable_wrote();
     return 0;
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "common/clock.hpp"
+#include "common/durable.hpp"
 #include "forwarding/queue_entry.hpp"
 
 namespace ql {
@@ -148,6 +149,11 @@ int open_queue(const char* path, int flags) {
 
 }  // namespace
 
+void QueueFile::wrote(bool ok) {
+    failing_ = !ok;
+    if (ok) durable_wrote();
+}
+
 bool QueueFile::open(const char* path, const char* temp, Taken& taken) {
     close();
     std::snprintf(path_, sizeof path_, "%s", path);
@@ -193,6 +199,7 @@ bool QueueFile::take_over(Taken& taken) {
             ::close(fd_);
             fd_ = fresh;
             tail_ = ::lseek(fd_, 0, SEEK_END);
+            wrote(true);
         } else {
             // Used as it is: delivery walks past what is done or damaged (the
             // damage counted here, once), and new texts go after its end.

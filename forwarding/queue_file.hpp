@@ -72,7 +72,7 @@ private:
     void emptied();
     void mark_done(off_t at);
     bool drop_oldest(std::uint64_t& dropped);
-    void wrote(bool ok) { failing_ = !ok; }
+    void wrote(bool ok);
 
     int fd_ = -1;
     char path_[160] = {};

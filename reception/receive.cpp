@@ -12,6 +12,7 @@
 
 #include "common/clock.hpp"
 #include "common/diag.hpp"
+#include "common/durable.hpp"
 #include "common/notify.hpp"
 #include "common/settings.hpp"
 #include "common/status.hpp"
@@ -47,8 +48,9 @@ void publish_if_due(std::int64_t now_ms) {
     schedule.published(counts, now_ms);
 }
 
-// With a manager to tell, an idle receive wakes once a second, so that the
-// last counts of a burst are published even when nothing follows it.
+// An idle receive wakes once a second, so that what was written last is made
+// durable, and the last counts of a burst are published, even when nothing
+// follows it.
 void wake_when_idle(int fd) {
     timeval second{1, 0};
     (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
@@ -121,10 +123,8 @@ int receive_socket(HandOn hand_on, SideWork side, bool queue_counts) {
     constexpr std::int64_t listing_interval_ms = 100;
     std::int64_t listing_read_ms = monotonic_ms();
     bool notifying = notify_enabled();
-    if (notifying) {
-        wake_when_idle(quenlink_socket.load());
-        publish_if_due(monotonic_ms());
-    }
+    wake_when_idle(quenlink_socket.load());
+    if (notifying) publish_if_due(monotonic_ms());
     take_own_addresses(own, monotonic_ms() / 1000);
     std::int64_t side_ready_ms = -1;
 
@@ -133,11 +133,16 @@ int receive_socket(HandOn hand_on, SideWork side, bool queue_counts) {
         int side_fd = -1;
         std::int64_t due_ms = -1;
         if (side.next != nullptr) side.next(side_fd, due_ms);
-        // Nothing beside reception: the receive blocks, as it always did.
+        // Nothing beside reception: the receive blocks, as it always did (the
+        // sync then waits for a datagram or the idle wake).
         if (side_fd >= 0 || due_ms >= 0) {
+            std::int64_t sync_ms = durable_due();
+            if (sync_ms >= 0 && (due_ms < 0 || sync_ms < due_ms)) due_ms = sync_ms;
             Wake wake = wait_beside(quenlink_socket.load(), side_fd, due_ms, notifying, side_ready_ms);
             if (wake != Wake::socket) {
-                if (wake == Wake::side) side.run(monotonic_ms());
+                std::int64_t now = monotonic_ms();
+                if (wake == Wake::side) side.run(now);
+                durable_sync_if_due(now);
                 if (notifying) publish_if_due(monotonic_ms());
                 continue;
             }
@@ -159,8 +164,9 @@ int receive_socket(HandOn hand_on, SideWork side, bool queue_counts) {
             // Interrupted (SIGTERM, or a stop and continue) or idle: nothing went wrong.
             if (error == EINTR) continue;
             if (error == EAGAIN || error == EWOULDBLOCK) {
-                if (!notifying) continue;
-                publish_if_due(monotonic_ms());
+                std::int64_t now = monotonic_ms();
+                durable_sync_if_due(now);
+                if (notifying) publish_if_due(now);
                 continue;
             }
             diag("receive error: %s (%i)\n", std::strerror(error), error);
@@ -188,6 +194,7 @@ int receive_socket(HandOn hand_on, SideWork side, bool queue_counts) {
         std::time_t arrived;
         if (!arrival_in(message, arrived)) arrived = ::time(nullptr);
         handle(sender, bytes, static_cast<std::size_t>(n), arrived, own, now_ms, hand_on);
+        durable_sync_if_due(now_ms);
         if (notifying) publish_if_due(now_ms);
     }
     return 0;

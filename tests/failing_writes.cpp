@@ -1,12 +1,14 @@
 // Preloaded into the receiver by the tests: while the file that
 // QLFWD_FAIL_WRITES names exists, every write, truncation and rename of the
 // delivery queue's files fails with EIO, as on a failing card or a file
-// system the kernel made read-only under the process.
+// system the kernel made read-only under the process. And every syncfs is
+// noted, with its monotonic time in ms, as a line of the file QLFWD_SYNCS names.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -90,6 +92,18 @@ int open64(const char* path, int flags, ...) {
         return -1;
     }
     return next<int (*)(const char*, int, ...)>("open64")(path, flags, mode);
+}
+
+int syncfs(int fd) {
+    if (const char* log = std::getenv("QLFWD_SYNCS")) {
+        if (FILE* f = std::fopen(log, "a")) {
+            timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            std::fprintf(f, "%lld\n", static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
+            std::fclose(f);
+        }
+    }
+    return next<int (*)(int)>("syncfs")(fd);
 }
 
 }  // extern "C"
