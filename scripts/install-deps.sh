@@ -2,7 +2,7 @@
 # Installs from Debian's packages whatever building, running and testing qlfwd
 # needs and the machine lacks, in one step up front. Prints a line per step;
 # apt's own output goes to a log that is shown only when a step fails.
-# Usage: install-deps.sh [run|test|package|package-ARCH|cross]   (default: test)
+# Usage: install-deps.sh [run|test|package|package-ARCH|cross|power-cut]   (default: test)
 set -euo pipefail
 
 # Building and running; netcat-openbsd is the nc that modes 1 and 2 run.
@@ -18,6 +18,10 @@ package=("${run[@]}" build-essential dpkg-dev debhelper file lintian)
 test=("${package[@]}" libgtest-dev libgmock-dev iproute2 groff-base man-db systemd logrotate
       clang libclang-rt-dev e2fsprogs mount)
 
+# The power-cut check: a virtual machine with busybox, an ext4 image, its
+# checker and reader, and the initramfs packer.
+power_cut=("${run[@]}" qemu-system-x86 busybox-static e2fsprogs cpio)
+
 # Another architecture: Debian's cross compilers for it and, through dpkg's
 # multiarch, its C and C++ libraries (for the package's dependencies); to run
 # its tests, GoogleTest's sources (built with the cross compiler) and qemu-user.
@@ -26,9 +30,10 @@ case "${1:-test}" in
     run) wanted=("${run[@]}") ;;
     package) wanted=("${package[@]}") ;;
     test) wanted=("${test[@]}") ;;
+    power-cut) wanted=("${power_cut[@]}") ;;
     package-arm64|package-armhf) wanted=("${package[@]}"); foreign=("${1#package-}") ;;
     cross) wanted=("${run[@]}" iproute2 e2fsprogs mount googletest qemu-user-static binfmt-support); foreign=(arm64 armhf) ;;
-    *) echo "usage: $0 [run|test|package|package-arm64|package-armhf|cross]" >&2; exit 2 ;;
+    *) echo "usage: $0 [run|test|package|package-arm64|package-armhf|cross|power-cut]" >&2; exit 2 ;;
 esac
 for arch in "${foreign[@]}"; do
     wanted+=("crossbuild-essential-$arch" "libc6:$arch" "libstdc++6:$arch" "libgcc-s1:$arch")

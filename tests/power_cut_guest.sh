@@ -1,0 +1,25 @@
+#!/bin/busybox sh
+# Runs inside the virtual machine of scripts/power-cut-check.sh, as its init:
+# qlfwd receives numbered datagrams from 20 devices on the ext4 disk until the
+# host cuts the power (kills the machine). It says on the console when sending
+# began and, every 0.2 s, the time, so that the host knows the moment of the cut.
+export PATH=/bin TZ=UTC0
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev 2>/dev/null
+ip link set lo up
+case_name=$(sed -n 's/.*qlfwd_case=\([a-z]*\).*/\1/p' /proc/cmdline)
+mkdir -p /data/out
+cd /data
+case "$case_name" in
+    append) qlfwd -a /data/out/ & ;;
+    overwrite) qlfwd /data/out/ & ;;
+    queue) qlfwd -T127.0.0.1 /data/out/ & ;;
+esac
+sleep 1
+echo "QLFWD SENDING $(date +%s)" > /dev/console
+qlsend -q -s 127.0.1.1 -c 20 -n 100000 -r 200 -i -t power,cut, > /dev/null &
+while :; do
+    echo "QLFWD T $(date +%s)" > /dev/console
+    sleep 0.2
+done
