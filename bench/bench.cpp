@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <tuple>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -98,6 +99,32 @@ void mode0_table() {
                     last[1].written, last[1].sent - last[1].written, runs, lost_worst[1], f);
         std::fflush(stdout);
     }
+}
+
+// Mode 0 with -a against the earlier qlfwd that QLFWD_BASELINE names (the one
+// before the sync once a second), on the tmpfs and on the disk.
+void sync_table() {
+    const char* base = std::getenv("QLFWD_BASELINE");
+    if (base == nullptr) fail("the sync section compares with QLFWD_BASELINE, an earlier qlfwd");
+    constexpr int runs = 7;
+    std::printf("\n## Mode 0 with -a at 20000/s, this qlfwd (a sync a second) against the earlier one (%d runs, "
+                "median CPU per datagram)\n\n| file system | this (us) | earlier (us) | this / earlier |\n"
+                "|---|---|---|---|\n", runs);
+    std::string disk = fresh_dir("qlfwd-bench-sync", "/var/tmp");
+    for (auto [name, where, count] : {std::tuple{"tmpfs", out, 100000L}, std::tuple{"disk (/var/tmp)", disk, 40000L}}) {
+        std::vector<double> per[2];
+        for (int run = 0; run < runs; ++run) {
+            for (int turn = 0; turn < 2; ++turn) {
+                int which = (turn + run) % 2;
+                Mode0 m = mode0(which == 0 ? build + "/qlfwd" : std::string(base), count, 20000, {}, true, where);
+                per[which].push_back(m.cpu / std::max(1L, m.written) * 1e6);
+            }
+        }
+        double now = median(per[0]), before = median(per[1]);
+        std::printf("| %s | %.2f | %.2f | %.3f |\n", name, now, before, now / before);
+        std::fflush(stdout);
+    }
+    std::filesystem::remove_all(disk);
 }
 
 void allocation_table() {
@@ -244,7 +271,7 @@ void restart_table() {
 
 int main(int argc, char** argv) {
     if (argc < 3) fail("usage: bench BUILD_DIR OUTPUT_DIR [mode0|allocations|forwarding|burst|restart|outage|hung|overwrite|"
-             "readers|stamps|floor|upkeep]...");
+             "readers|stamps|floor|upkeep|sync]...");
     build = argv[1];
     out = argv[2];
     std::vector<std::string> sections(argv + 3, argv + argc);
@@ -254,6 +281,7 @@ int main(int argc, char** argv) {
     std::printf("# qlfwd benchmark\n");
     if (wanted("mode0")) mode0_table();
     if (wanted("allocations")) allocation_table();
+    if (std::find(sections.begin(), sections.end(), "sync") != sections.end()) sync_table();
     if (wanted("forwarding")) forwarding_table();
     if (wanted("burst")) burst_table();
     if (wanted("restart")) restart_table();

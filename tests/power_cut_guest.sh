@@ -12,10 +12,21 @@ case_name=$(sed -n 's/.*qlfwd_case=\([a-z]*\).*/\1/p' /proc/cmdline)
 mkdir -p /data/out
 cd /data
 case "$case_name" in
-    append) qlfwd -a /data/out/ & ;;
+    append|disk) qlfwd -a /data/out/ & ;;
     overwrite) qlfwd /data/out/ & ;;
     queue) qlfwd -T127.0.0.1 /data/out/ & ;;
 esac
+if [ "$case_name" = disk ]; then
+    # What the disk is asked to do at a site's pace: 10 datagrams/s from 20
+    # devices for 30 s (writes and sectors written, flushes), then off.
+    sleep 2
+    before=$(grep ' vda ' /proc/diskstats)
+    qlsend -q -s 127.0.1.1 -c 20 -n 300 -r 10 -i -t power,cut, > /dev/null
+    sleep 1
+    after=$(grep ' vda ' /proc/diskstats)
+    echo "QLFWD DISK $before | $after" > /dev/console
+    poweroff -f
+fi
 sleep 1
 echo "QLFWD SENDING $(date +%s)" > /dev/console
 qlsend -q -s 127.0.1.1 -c 20 -n 100000 -r 200 -i -t power,cut, > /dev/null &
