@@ -33,15 +33,18 @@ void SpaceFloor::looked(const Room& room, std::int64_t now_ms) {
     room_blocks_ = above(room.blocks_avail, room.blocks);
     count_files_ = room.files != 0;
     room_files_ = above(room.files_avail, room.files);
+    resume_blocks_ = room.blocks / 100;
+    resume_files_ = room.files / 100;
     spent_blocks_ = spent_files_ = 0;
     looked_at_ = now_ms;
     ever_ = true;
     exhausted_ = false;
 }
 
-bool SpaceFloor::fits(std::size_t bytes, bool new_file) const {
-    if (count_blocks_ && spent_blocks_ + blocks_of(bytes) > room_blocks_) return false;
-    return !count_files_ || spent_files_ + (new_file ? 1 : 0) <= room_files_;
+bool SpaceFloor::fits(std::size_t bytes, bool new_file, bool resuming) const {
+    std::uint64_t more_blocks = resuming ? resume_blocks_ : 0, more_files = resuming ? resume_files_ : 0;
+    if (count_blocks_ && spent_blocks_ + blocks_of(bytes) + more_blocks > room_blocks_) return false;
+    return !count_files_ || spent_files_ + (new_file ? 1 : 0) + more_files <= room_files_;
 }
 
 void SpaceFloor::spent(std::size_t bytes, bool new_file) {
@@ -74,7 +77,7 @@ bool floor_allows(const char* prefix, std::size_t len, bool grows, bool new_file
     std::int64_t now = monotonic_ms();
     if (space.must_look(len, new_file, now)) look(prefix, now);
     if (!grows) return true;
-    bool fits = space.fits(len, new_file);
+    bool fits = space.fits(len, new_file, below);
     if (fits && below) {
         below = false;
         diag("> wieder genug Platz in %s\n", prefix_directory(prefix));

@@ -32,8 +32,11 @@ public:
     // Whether a write of so many bytes (and a new file or not) needs a fresh look first.
     bool must_look(std::size_t bytes, bool new_file, std::int64_t now_ms) const;
     void looked(const Room& room, std::int64_t now_ms);
-    // Whether it fits above the floor, as of the last look and what was spent since.
-    bool fits(std::size_t bytes, bool new_file) const;
+    // Whether it fits above the floor, as of the last look and what was spent
+    // since. Resuming after the floor was met, it needs 1 % of the file
+    // system more: space that comes and goes at the edge (ext4 releasing what
+    // it reserved for unwritten data) does not make it say so again and again.
+    bool fits(std::size_t bytes, bool new_file, bool resuming = false) const;
     void spent(std::size_t bytes, bool new_file);
     // ENOSPC or EDQUOT: the next write looks first.
     void exhausted() { exhausted_ = true; }
@@ -45,6 +48,7 @@ private:
 
     std::uint64_t block_size_ = 4096;
     std::uint64_t room_blocks_ = 0, room_files_ = 0;
+    std::uint64_t resume_blocks_ = 0, resume_files_ = 0;
     bool count_blocks_ = false, count_files_ = false;
     std::uint64_t spent_blocks_ = 0, spent_files_ = 0;
     std::int64_t looked_at_ = 0;

@@ -62,3 +62,17 @@ TEST(SpaceFloor, NoSizeNeverRefusesHoweverMuchIsWritten) {
         floor.spent(1500, true);
     }
 }
+
+// Back above the floor only with 1 % of the file system to spare: what comes
+// and goes at the edge does not make it flap.
+TEST(SpaceFloor, ResumesOnlyWithRoomToSpare) {
+    SpaceFloor floor;
+    floor.looked(Room{4096, 10000, 520, 10000, 10000}, 0);  // 20 blocks above the floor of 500
+    EXPECT_TRUE(floor.fits(4096, false));
+    EXPECT_FALSE(floor.fits(4096, false, true)) << "1 % is 100 blocks";
+    floor.looked(Room{4096, 10000, 610, 10000, 10000}, 1000);
+    EXPECT_TRUE(floor.fits(4096, false, true));
+    floor.looked(Room{4096, 10000, 10000, 10000, 560}, 2000);  // inodes: 60 above the floor
+    EXPECT_TRUE(floor.fits(1, true));
+    EXPECT_FALSE(floor.fits(1, true, true));
+}
