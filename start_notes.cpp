@@ -32,10 +32,16 @@ static bool is_directory(const char* path) {
     return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// True the first time only: each note comes once.
+static bool first_time(bool& said) {
+    if (said) return false;
+    said = true;
+    return true;
+}
+
 void note_stray_address(const char* option, const char* argument) {
     static bool said = false;
-    if (said) return;
-    said = true;
+    if (!first_time(said)) return;
     std::fprintf(stderr,
                  "qlfwd: Hinweis: \"%s\" nach %s wird nicht als Adresse genommen; die Adresse gehoert ohne "
                  "Leerzeichen an die Option: %s%s\n",
@@ -44,8 +50,7 @@ void note_stray_address(const char* option, const char* argument) {
 
 void note_fallback_address() {
     static bool said = false;
-    if (said) return;
-    said = true;
+    if (!first_time(said)) return;
     std::fprintf(stderr,
                  "qlfwd: Hinweis: keine eigene Adresse gefunden, die Befehle gehen an die feste Adresse %s; "
                  "die Adresse des Befehlsservers so angeben: -tADRESSE oder -TADRESSE\n",
@@ -54,8 +59,7 @@ void note_fallback_address() {
 
 void note_directory_argument(const char* argument) {
     static bool said = false;
-    if (said || *argument == '-' || !is_directory(argument)) return;
-    said = true;
+    if (*argument == '-' || !is_directory(argument) || !first_time(said)) return;
     std::fprintf(stderr,
                  "qlfwd: Hinweis: \"%s\" ist ein Verzeichnis, aber ohne \"/\" kein Praefix; gemeint ist wohl %s/\n",
                  argument, argument);

@@ -54,15 +54,6 @@ TEST(SpaceFloor, WritesSpendTheRoomUntilTheNextLook) {
     EXPECT_TRUE(floor.must_look(1, false, 1001));
 }
 
-TEST(SpaceFloor, NoSizeNeverRefusesHoweverMuchIsWritten) {
-    SpaceFloor floor;
-    floor.looked(Room{0, 0, 0, 0, 0}, 0);
-    for (int i = 0; i < 100; ++i) {
-        ASSERT_TRUE(floor.fits(1500, true));
-        floor.spent(1500, true);
-    }
-}
-
 // Back above the floor only with 1 % of the file system to spare: what comes
 // and goes at the edge does not make it flap.
 TEST(SpaceFloor, ResumesOnlyWithRoomToSpare) {

@@ -84,14 +84,7 @@ private:
     std::size_t have_ = 0;
 };
 
-// A walk over the file's entries, which can stop and go on later.
-struct Scan {
-    off_t at = 0;
-    bool in_damage = false;
-    QueueFile::Taken taken;
-    std::uint64_t done = 0;
-    off_t first_pending = -1;
-};
+using Scan = QueueFile::Scan;
 
 enum class ScanStep { more, finished, failed };
 
@@ -175,7 +168,6 @@ void QueueFile::close() {
     in_flight_ = false;
     work_ = Work::none;
     forced_ = mark_failed_ = trim_tail_ = false;
-    compact_delay_ = 0;
     compact_retry_at_ = 0;
     retry_.succeeded();
 }
@@ -247,7 +239,7 @@ void QueueFile::want_compaction(bool forced) {
     if (work_ != Work::none || (count_ == 0 && !forced_)) return;
     if (!forced_ && (head_ < (1 << 20) || head_ * 4 < tail_ - head_)) return;
     // After a failure, not before its retry is due.
-    if (compact_delay_ != 0 && monotonic_ms() < compact_retry_at_) return;
+    if (retry_.failing() && monotonic_ms() < compact_retry_at_) return;
     fresh_ = open_queue(temp_, O_TRUNC);
     if (fresh_ < 0) {
         compaction_failed();
@@ -291,7 +283,6 @@ void QueueFile::compacted() {
     next_ -= copy_from_;
     tail_ -= copy_from_;
     trim_tail_ = false;
-    compact_delay_ = 0;
     retry_.succeeded();
     wrote(true);
     // A mark that failed meanwhile is still to be cut away.
@@ -300,16 +291,7 @@ void QueueFile::compacted() {
 
 std::uint64_t QueueFile::recount_slice(std::int64_t until_ms, bool& done) {
     done = false;
-    Scan scan;
-    scan.at = scan_at_;
-    scan.in_damage = scan_in_damage_;
-    scan.first_pending = scan_first_;
-    scan.taken.pending = scan_pending_;
-    ScanStep step = scan_step(fd_, tail_, -1, scan, until_ms);
-    scan_at_ = scan.at;
-    scan_in_damage_ = scan.in_damage;
-    scan_first_ = scan.first_pending;
-    scan_pending_ = scan.taken.pending;
+    ScanStep step = scan_step(fd_, tail_, -1, recount_, until_ms);
     if (step == ScanStep::failed) {
         // Unreadable now: tried again later, from where it stopped.
         compact_retry_at_ = monotonic_ms() + 1000;
@@ -319,8 +301,8 @@ std::uint64_t QueueFile::recount_slice(std::int64_t until_ms, bool& done) {
     done = true;
     work_ = Work::none;
     std::uint64_t before = count_;
-    count_ = scan_pending_;
-    head_ = next_ = scan_first_ >= 0 ? scan_first_ : tail_;
+    count_ = recount_.taken.pending;
+    head_ = next_ = recount_.first_pending >= 0 ? recount_.first_pending : tail_;
     if (count_ == 0) emptied();
     return before > count_ ? before - count_ : 0;
 }
@@ -349,8 +331,7 @@ std::uint64_t QueueFile::upkeep(std::int64_t now_ms, std::int64_t until_ms) {
 
 void QueueFile::compaction_failed() {
     wrote(false);
-    compact_delay_ = retry_.failed();
-    compact_retry_at_ = monotonic_ms() + compact_delay_;
+    compact_retry_at_ = monotonic_ms() + retry_.failed();
 }
 
 bool QueueFile::drop_oldest(std::uint64_t& dropped) {
@@ -438,10 +419,8 @@ bool QueueFile::begin(const char*& text, std::size_t& len) {
     // what was lost; nothing is written, so nothing intact can go with it.
     end_compaction();
     work_ = Work::recount;
-    scan_at_ = head_;
-    scan_in_damage_ = false;
-    scan_first_ = -1;
-    scan_pending_ = 0;
+    recount_ = Scan{};
+    recount_.at = head_;
     compact_retry_at_ = 0;
     return false;
 }

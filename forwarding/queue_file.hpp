@@ -59,6 +59,15 @@ public:
     // A write, mark or truncation of the file failed, and none has succeeded since.
     bool failing() const { return failing_; }
 
+    // A walk over the file's entries, which can stop and go on later.
+    struct Scan {
+        off_t at = 0;
+        bool in_damage = false;
+        Taken taken;
+        std::uint64_t done = 0;
+        off_t first_pending = -1;
+    };
+
 private:
     enum class Work { none, recount, compact };
 
@@ -93,13 +102,9 @@ private:
     bool forced_ = false;
     bool mark_failed_ = false;
     std::int64_t compact_retry_at_ = 0;
-    std::int64_t compact_delay_ = 0;
     RetrySchedule retry_;
-    // Recount after damage: where the scan is, and what it found.
-    off_t scan_at_ = 0;
-    bool scan_in_damage_ = false;
-    off_t scan_first_ = -1;
-    std::uint64_t scan_pending_ = 0;
+    // Recount after damage: where it is, and what it found.
+    Scan recount_;
 };
 
 }  // namespace ql
