@@ -17,7 +17,8 @@ constexpr std::int64_t durable_interval_ms = 1000;
 void durable_wrote();
 // When the next sync is due (monotonic ms), or -1 when nothing waits for one.
 std::int64_t durable_due();
-// Syncs when one is due; now_ms is the clock the caller already read.
+// Syncs when one is due; now_ms is the clock the caller already read (the
+// sync itself reads it once more, once a second at most).
 void durable_sync_if_due(std::int64_t now_ms);
 // Syncs now if anything was written (an orderly stop).
 void durable_sync();

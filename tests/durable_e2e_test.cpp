@@ -48,7 +48,7 @@ TEST_F(DurableTest, SyncedOnceASecondAtMostAndAtTheStop) {
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
         EXPECT_GE(during.size(), 2u) << "synced while datagrams arrived";
         EXPECT_LE(during.size(), static_cast<std::size_t>(seconds) + 1) << "at most once a second, never per datagram";
-        // The loop reads its clock a moment before it syncs.
+        // The shim reads the clock a moment after the receiver does, before each sync.
         for (std::size_t i = 1; i < during.size(); ++i) EXPECT_GE(during[i] - during[i - 1], 990) << i;
         EXPECT_EQ(r->stop(), 0);
         EXPECT_EQ(syncs_in(read_file(log)).size(), during.size()) << "nothing written since: no sync at the stop";
