@@ -14,7 +14,11 @@ enum class ArgumentAction {
     help,              // print the usage text and end
     address_too_long,  // refused: more than telip_max characters
     address_option,    // refused: begins with "-", nc would take it for an option
+    broker_invalid,    // refused: not [USER@]HOST[:PORT]
 };
+
+// The longest address the option takes (telip_max for -t/-T, broker_max for -m/-M).
+std::size_t address_max(const char* argument);
 
 ArgumentAction apply_argument(const char* argument, Settings& settings);
 

@@ -13,7 +13,7 @@
 #include "common/durable.hpp"
 #include "common/notify.hpp"
 #include "common/settings.hpp"
-#include "forwarding/delivery.hpp"
+#include "delivery/delivery.hpp"
 #include "forwarding/output.hpp"
 #include "own_address.hpp"
 #include "start_notes.hpp"
@@ -67,10 +67,13 @@ static void parse_arguments(int argc, char** argv) {
                 std::fputs(usage_text, stdout);
                 std::exit(0);
             case ArgumentAction::address_too_long:
-                std::fprintf(stderr, "qlfwd: Adresse in %s ist laenger als %zu Zeichen\n", argv[i], telip_max);
+                std::fprintf(stderr, "qlfwd: Adresse in %s ist laenger als %zu Zeichen\n", argv[i], address_max(argv[i]));
                 std::exit(1);
             case ArgumentAction::address_option:
                 std::fprintf(stderr, "qlfwd: Adresse in %s darf nicht mit \"-\" beginnen\n", argv[i]);
+                std::exit(1);
+            case ArgumentAction::broker_invalid:
+                std::fprintf(stderr, "qlfwd: Adresse in %s ist nicht [BENUTZER@]RECHNER[:PORT]\n", argv[i]);
                 std::exit(1);
         }
     }
@@ -95,7 +98,7 @@ int main(int argc, char** argv) {
     }
     bool delivering = settings.telnet != 0;
     // Only a receiver that holds the port takes over what an earlier one left queued.
-    if (delivering) delivery_open();
+    if (delivering && !delivery_open()) return 1;
     notify_send("READY=1", 7);
     receive_socket(output_datagram, delivering ? delivery_work() : SideWork{}, delivering);
     close_socket();

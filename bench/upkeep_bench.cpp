@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "bench/support.hpp"
-#include "forwarding/queue_entry.hpp"
-#include "forwarding/queue_file.hpp"
+#include "delivery/queue_entry.hpp"
+#include "delivery/queue_file.hpp"
 
 namespace bench {
 

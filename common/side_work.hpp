@@ -1,5 +1,5 @@
-// Work that the receive loop does beside reception (the delivery of modes 1
-// and 2): the loop waits on its descriptor and its deadline as well as on the
+// Work that the receive loop does beside reception (the delivery of modes 1,
+// 2 and 3): the loop waits on its descriptor and its deadline as well as on the
 // socket, and runs it when either is due, so reception never waits for it.
 #pragma once
 #include <cstdint>
@@ -7,9 +7,9 @@
 namespace ql {
 
 struct SideWork {
-    // The descriptor to wait on (-1: none) and the monotonic ms from which the
-    // work is due (-1: not due at all). Cheap: no system call.
-    void (*next)(int& fd, std::int64_t& due_ms) = nullptr;
+    // The descriptor to wait on (-1: none), whether for writing too, and the
+    // monotonic ms from which the work is due (-1: not due at all).
+    void (*next)(int& fd, bool& write, std::int64_t& due_ms) = nullptr;
     // Called when the descriptor is readable or the deadline has come.
     void (*run)(std::int64_t now_ms) = nullptr;
 };

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "common/settings.hpp"
+#include "common/prefix.hpp"
 #include "forwarding/record.hpp"
 
 namespace ql {
@@ -19,15 +20,6 @@ constexpr std::size_t output_path_max = path_max + file_name_max;
 
 // The prefix joined directly to the file name (no separator). Returns the length.
 std::size_t output_path(char out[output_path_max + 1], const char* prefix, const char* name);
-
-// A file the receiver keeps for itself beside the output files: in the
-// prefix's directory, named "." + the prefix's last part + name, so that
-// neither ls nor a reader's Qln* glob sees it ("/var/lib/qlfwd/" and
-// "qlfwd-queue" give "/var/lib/qlfwd/.qlfwd-queue"). Returns the length; name
-// is the part after it when not null.
-constexpr std::size_t hidden_path_max = path_max + 1 + file_name_max + 8;
-std::size_t hidden_path(char out[hidden_path_max + 1], const char* prefix, const char* name,
-                        const char** base = nullptr);
 
 // 0: written; 1: cannot be opened (missing directory, no permission, a symbolic
 // link); 2: opened but not written whole (no partial text stays); 3: refused,

@@ -6,7 +6,8 @@
 #include "common/settings.hpp"
 #include "forwarding/commands.hpp"
 #include "forwarding/file_write.hpp"
-#include "forwarding/delivery.hpp"
+#include "delivery/delivery.hpp"
+#include "forwarding/mqtt_record.hpp"
 #include "forwarding/record.hpp"
 
 namespace ql {
@@ -36,14 +37,20 @@ Outcome output_datagram(const Accepted& datagram) {
     // The stamp has whole seconds: converted once per second, not per datagram.
     static std::time_t stamp_time = -1;
     static char stamp[stamp_len + 1];
+    static std::tm local;
     if (datagram.arrived != stamp_time) {
-        std::tm local;
         localtime_r(&datagram.arrived, &local);
         time_stamp(stamp, local);
         stamp_time = datagram.arrived;
     }
-    std::size_t line_len =
-        record_line(line, stamp, name, name_len, datagram.text, datagram.text_len, settings.append != 0);
+    bool to_broker = settings.telnet == 3;
+    // A message carries its record line without the line feed: "-a" changes nothing there.
+    std::size_t line_len = record_line(line, stamp, name, name_len, datagram.text, datagram.text_len,
+                                       settings.append != 0 && !to_broker);
+    if (to_broker) {
+        mqtt_message(commands, name, name_len, local, datagram.text, datagram.text_len, line, line_len);
+        return delivery_enqueue(commands.data(), commands.size());
+    }
 
     char file[file_name_max + 1];
     if (settings.telnet == 0) {

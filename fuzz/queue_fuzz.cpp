@@ -10,8 +10,8 @@
 #include <string>
 
 #include "common/clock.hpp"
-#include "forwarding/queue_entry.hpp"
-#include "forwarding/queue_file.hpp"
+#include "delivery/queue_entry.hpp"
+#include "delivery/queue_file.hpp"
 #include "fuzz/require.hpp"
 
 using namespace ql;

@@ -90,12 +90,14 @@ constexpr std::int64_t side_wait_most_ms = 20;
 // deadline, or (with a manager to tell) a second for the status line. Datagrams
 // go first, unless the side work has been ready since side_ready_ms for
 // side_wait_most_ms.
-Wake wait_beside(int socket_fd, int side_fd, std::int64_t due_ms, bool notifying, std::int64_t& side_ready_ms) {
+Wake wait_beside(int socket_fd, int side_fd, bool side_write, std::int64_t due_ms, bool notifying,
+                 std::int64_t& side_ready_ms) {
     std::int64_t now = monotonic_ms();
     bool due = due_ms >= 0 && now >= due_ms;
     std::int64_t timeout = due ? 0 : due_ms < 0 ? -1 : due_ms - now;
     if (notifying && (timeout < 0 || timeout > StatusSchedule::interval_ms)) timeout = StatusSchedule::interval_ms;
-    pollfd waits[2] = {{socket_fd, POLLIN, 0}, {side_fd, POLLIN, 0}};
+    short side_events = static_cast<short>(POLLIN | (side_write ? POLLOUT : 0));
+    pollfd waits[2] = {{socket_fd, POLLIN, 0}, {side_fd, side_events, 0}};
     int ready = ::poll(waits, side_fd >= 0 ? 2 : 1, timeout > INT_MAX ? INT_MAX : static_cast<int>(timeout));
     bool datagram = ready > 0 && waits[0].revents != 0;
     bool side = due || (ready > 0 && side_fd >= 0 && waits[1].revents != 0);
@@ -131,14 +133,15 @@ int receive_socket(HandOn hand_on, SideWork side, bool queue_counts) {
     while (!terminate) {
         int flags = 0;
         int side_fd = -1;
+        bool side_write = false;
         std::int64_t due_ms = -1;
-        if (side.next != nullptr) side.next(side_fd, due_ms);
+        if (side.next != nullptr) side.next(side_fd, side_write, due_ms);
         // Nothing beside reception: the receive blocks, as it always did (the
         // sync then waits for a datagram or the idle wake).
         if (side_fd >= 0 || due_ms >= 0) {
             std::int64_t sync_ms = durable_due();
             if (sync_ms >= 0 && (due_ms < 0 || sync_ms < due_ms)) due_ms = sync_ms;
-            Wake wake = wait_beside(quenlink_socket.load(), side_fd, due_ms, notifying, side_ready_ms);
+            Wake wake = wait_beside(quenlink_socket.load(), side_fd, side_write, due_ms, notifying, side_ready_ms);
             if (wake != Wake::socket) {
                 std::int64_t now = monotonic_ms();
                 if (wake == Wake::side) side.run(now);

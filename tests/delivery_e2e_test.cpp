@@ -10,7 +10,7 @@
 #include <memory>
 #include <regex>
 
-#include "forwarding/queue_entry.hpp"
+#include "delivery/queue_entry.hpp"
 #include "tests/e2e_support.hpp"
 
 using namespace e2e;

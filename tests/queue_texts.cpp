@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "forwarding/queue_file.hpp"
+#include "delivery/queue_file.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 2) {

@@ -16,6 +16,8 @@ public:
         delay_ = delay_ == 0 ? first_ms : (delay_ >= most_ms / 2 ? most_ms : delay_ * 2);
         return delay_;
     }
+    // Counts a failure that trying again soon cannot mend: the longest wait.
+    std::int64_t failed_slowest() { return delay_ = most_ms; }
     void succeeded() { delay_ = 0; }
     bool failing() const { return delay_ != 0; }
 

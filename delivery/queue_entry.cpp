@@ -1,4 +1,4 @@
-#include "forwarding/queue_entry.hpp"
+#include "delivery/queue_entry.hpp"
 
 #include <cstring>
 

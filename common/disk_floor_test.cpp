@@ -1,4 +1,4 @@
-#include "forwarding/disk_floor.hpp"
+#include "common/disk_floor.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "forwarding/queue_file.hpp"
+#include "delivery/queue_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 
 #include "common/clock.hpp"
 #include "common/durable.hpp"
-#include "forwarding/queue_entry.hpp"
+#include "delivery/queue_entry.hpp"
 
 namespace ql {
 
@@ -165,7 +165,7 @@ void QueueFile::close() {
     fd_ = -1;
     head_ = next_ = tail_ = 0;
     count_ = 0;
-    in_flight_ = false;
+    out_count_ = 0;
     work_ = Work::none;
     forced_ = mark_failed_ = trim_tail_ = false;
     compact_retry_at_ = 0;
@@ -181,7 +181,7 @@ bool QueueFile::take_over(Taken& taken) {
     head_ = next_ = 0;
     tail_ = st.st_size;
     count_ = taken.pending;
-    in_flight_ = false;
+    out_count_ = 0;
     if (scan.done > 0 || taken.damaged > 0) {
         // Only the whole pending texts stay: written anew, then put in place at once.
         int fresh = open_queue(temp_, O_TRUNC);
@@ -282,6 +282,7 @@ void QueueFile::compacted() {
     head_ -= copy_from_;
     next_ -= copy_from_;
     tail_ -= copy_from_;
+    for (unsigned i = 0; i < out_count_; ++i) out_at_[(out_first_ + i) % out_max] -= copy_from_;
     trim_tail_ = false;
     retry_.succeeded();
     wrote(true);
@@ -301,8 +302,10 @@ std::uint64_t QueueFile::recount_slice(std::int64_t until_ms, bool& done) {
     done = true;
     work_ = Work::none;
     std::uint64_t before = count_;
-    count_ = recount_.taken.pending;
-    head_ = next_ = recount_.first_pending >= 0 ? recount_.first_pending : tail_;
+    // Texts out lie before the damage and stay out.
+    count_ = out_count_ + recount_.taken.pending;
+    next_ = recount_.first_pending >= 0 ? recount_.first_pending : tail_;
+    if (out_count_ == 0) head_ = next_;
     if (count_ == 0) emptied();
     return before > count_ ? before - count_ : 0;
 }
@@ -343,11 +346,11 @@ bool QueueFile::drop_oldest(std::uint64_t& dropped) {
             !entry_length(header, len))
             return false;
         if (header[entry_state_at] != entry_done) break;
-        next_ += static_cast<off_t>(entry_header_size + len);  // dropped while another was being sent
+        next_ += static_cast<off_t>(entry_header_size + len);  // dropped while others were out
     }
     mark_done(next_);
     next_ += static_cast<off_t>(entry_header_size + len);
-    if (!in_flight_) head_ = next_;
+    if (out_count_ == 0) head_ = next_;
     --count_;
     ++dropped;
     if (count_ == 0) emptied();
@@ -360,7 +363,7 @@ bool QueueFile::append(const char* text, std::size_t len, std::uint64_t& dropped
     bool dropping = false;
     // While damage is being looked past, what lies ahead is not known: the
     // bound waits until it is (no text is dropped blind).
-    while (work_ != Work::recount && count_ > (in_flight_ ? 1u : 0u) &&
+    while (work_ != Work::recount && count_ > out_count_ &&
            static_cast<std::uint64_t>(tail_ - next_) + need > queue_bytes_max) {
         if (!drop_oldest(dropped)) break;
         dropping = true;
@@ -388,31 +391,32 @@ bool QueueFile::append(const char* text, std::size_t len, std::uint64_t& dropped
 }
 
 bool QueueFile::begin(const char*& text, std::size_t& len) {
-    if (fd_ < 0 || count_ == 0 || in_flight_ || work_ == Work::recount) return false;
+    if (fd_ < 0 || count_ <= out_count_ || out_count_ >= out_max || work_ == Work::recount) return false;
     for (;;) {
-        if (head_ >= tail_) break;
+        if (next_ >= tail_) break;
         // Most texts fit the first few KiB; a longer one is read on.
         std::size_t want = 4096;
-        if (static_cast<off_t>(want) > tail_ - head_) want = static_cast<std::size_t>(tail_ - head_);
-        ssize_t got = read_at(fd_, window, want, head_);
+        if (static_cast<off_t>(want) > tail_ - next_) want = static_cast<std::size_t>(tail_ - next_);
+        ssize_t got = read_at(fd_, window, want, next_);
         std::size_t text_len = 0;
         if (got >= static_cast<ssize_t>(entry_header_size) && entry_length(window, text_len) &&
             entry_header_size + text_len > static_cast<std::size_t>(got) &&
-            static_cast<off_t>(entry_header_size + text_len) <= tail_ - head_) {
+            static_cast<off_t>(entry_header_size + text_len) <= tail_ - next_) {
             std::size_t rest = entry_header_size + text_len - static_cast<std::size_t>(got);
-            ssize_t more = read_at(fd_, window + got, rest, head_ + got);
+            ssize_t more = read_at(fd_, window + got, rest, next_ + got);
             if (more > 0) got += more;
         }
         EntryCheck check = got > 0 ? check_entry(window, static_cast<std::size_t>(got), len) : EntryCheck::cut;
-        if (check == EntryCheck::done) {  // dropped while the one before it was being sent
-            head_ += static_cast<off_t>(entry_header_size + len);
-            next_ = head_;
+        if (check == EntryCheck::done) {  // dropped while others were out
+            next_ += static_cast<off_t>(entry_header_size + len);
+            if (out_count_ == 0) head_ = next_;
             continue;
         }
         if (check != EntryCheck::pending) break;
         text = window + entry_header_size;
-        in_flight_ = true;
-        next_ = head_ + static_cast<off_t>(entry_header_size + len);
+        out_at_[(out_first_ + out_count_) % out_max] = next_;
+        if (out_count_++ == 0) head_ = next_;
+        next_ += static_cast<off_t>(entry_header_size + len);
         return true;
     }
     // Changed under us: upkeep walks on to the next whole text and counts
@@ -420,26 +424,28 @@ bool QueueFile::begin(const char*& text, std::size_t& len) {
     end_compaction();
     work_ = Work::recount;
     recount_ = Scan{};
-    recount_.at = head_;
+    recount_.at = next_;
     compact_retry_at_ = 0;
     return false;
 }
 
 void QueueFile::release() {
-    in_flight_ = false;
+    out_count_ = 0;
     next_ = head_;
 }
 
 void QueueFile::finish() {
-    if (!in_flight_) return;
-    in_flight_ = false;
+    if (out_count_ == 0) return;
+    off_t at = out_at_[out_first_];
+    out_first_ = (out_first_ + 1) % out_max;
+    --out_count_;
     --count_;
     if (count_ == 0) {
         emptied();
         return;
     }
-    mark_done(head_);
-    head_ = next_;
+    mark_done(at);
+    head_ = out_count_ > 0 ? out_at_[out_first_] : next_;
     want_compaction(false);
 }
 

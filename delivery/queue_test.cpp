@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "common/clock.hpp"
-#include "forwarding/queue_entry.hpp"
-#include "forwarding/queue_file.hpp"
-#include "forwarding/retry.hpp"
+#include "delivery/queue_entry.hpp"
+#include "delivery/queue_file.hpp"
+#include "delivery/retry.hpp"
 #include "tests/temp_dir.hpp"
 
 using namespace ql;

@@ -1,4 +1,4 @@
-#include "forwarding/nc_run.hpp"
+#include "delivery/nc_run.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

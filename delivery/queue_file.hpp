@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "forwarding/retry.hpp"
+#include "delivery/retry.hpp"
 
 namespace ql {
 
@@ -40,14 +40,19 @@ public:
     // the text could not be written (nothing of it stays).
     bool append(const char* text, std::size_t len, std::uint64_t& dropped);
 
-    // Reads the oldest text for sending; text stays valid until the next call.
-    // False when there is none, or when the file proved damaged there: upkeep
-    // then finds the next whole text and says what the damage cost.
+    // Up to this many texts may be out (begun, not yet finished) at once.
+    static constexpr unsigned out_max = 32;
+
+    // Reads the oldest text not yet out, for sending; text stays valid until
+    // the next call. False when there is none, when out_max are out, or when
+    // the file proved damaged there: upkeep then finds the next whole text and
+    // says what the damage cost.
     bool begin(const char*& text, std::size_t& len);
-    // The text from begin is done with (delivered or given up).
+    // The oldest text out is done with (delivered or given up).
     void finish();
-    // The text from begin stays the oldest, to be sent again.
+    // Every text out stays queued, to be sent again in order.
     void release();
+    unsigned out() const { return out_count_; }
 
     // From when upkeep is due (monotonic ms), or -1 when none is.
     std::int64_t upkeep_at() const;
@@ -86,11 +91,13 @@ private:
     int fd_ = -1;
     char path_[160] = {};
     char temp_[170] = {};
-    off_t head_ = 0;   // the oldest pending text (maybe being sent)
-    off_t next_ = 0;   // the oldest pending text not being sent
+    off_t head_ = 0;   // the oldest pending text (maybe out)
+    off_t next_ = 0;   // the oldest pending text not out
     off_t tail_ = 0;   // where the next text goes
     std::uint64_t count_ = 0;
-    bool in_flight_ = false;
+    // Where the texts out begin, oldest first (a ring).
+    off_t out_at_[out_max] = {};
+    unsigned out_first_ = 0, out_count_ = 0;
     bool failing_ = false;
     bool trim_tail_ = false;  // bytes of a failed append may lie past tail_
 

@@ -1,0 +1,42 @@
+#include "delivery/delivery.hpp"
+
+#include "common/clock.hpp"
+#include "common/settings.hpp"
+#include "delivery/engine.hpp"
+#include "delivery/mqtt_transport.hpp"
+#include "delivery/nc_transport.hpp"
+
+namespace ql {
+
+namespace {
+
+Transport* transport = nullptr;
+DeliveryEngine* engine = nullptr;
+
+void next(int& fd, bool& write, std::int64_t& due) { engine->next(fd, write, due); }
+void work(std::int64_t now) { engine->work(now); }
+
+}  // namespace
+
+bool delivery_open() {
+    // Made once, for the process's life: no allocation on a datagram's way.
+    if (settings.telnet == 3) {
+        auto* mqtt = new MqttTransport();
+        if (!mqtt->configure(settings.broker, settings.broker_tls != 0, settings.discovery != 0)) return false;
+        transport = mqtt;
+        engine = new DeliveryEngine(*transport, monotonic_ms, {"qlfwd-mqtt-queue", "Datensaetze"});
+    } else {
+        transport = new NcTransport(settings.telip);
+        engine = new DeliveryEngine(*transport, monotonic_ms, {"qlfwd-queue", "Befehlstexte"});
+    }
+    engine->open(settings.path);
+    return true;
+}
+
+Outcome delivery_enqueue(const char* text, std::size_t len) { return engine->enqueue(text, len); }
+
+SideWork delivery_work() { return SideWork{next, work}; }
+
+void delivery_finish() { engine->finish(); }
+
+}  // namespace ql

@@ -1,0 +1,139 @@
+#include "delivery/engine.hpp"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "common/diag.hpp"
+#include "common/disk_floor.hpp"
+#include "common/status.hpp"
+#include "delivery/queue_entry.hpp"
+
+namespace ql {
+
+namespace {
+std::int64_t earlier(std::int64_t due, std::int64_t at) { return due < 0 || at < due ? at : due; }
+}  // namespace
+
+void DeliveryEngine::give_up(std::uint64_t texts) {
+    counts.failed += texts;
+    counts.queued -= texts < counts.queued ? texts : counts.queued;
+}
+
+void DeliveryEngine::say_full(std::int64_t now) {
+    if (full_unsaid_ == 0 || now - full_said_at_ < full_line_interval_ms) return;
+    diag("Fehler: Warteschlange voll, %llu aelteste %s verworfen\n", static_cast<unsigned long long>(full_unsaid_),
+         names_.texts);
+    full_unsaid_ = 0;
+    full_said_at_ = now;
+}
+
+// Said once while the queue's file fails, again only after it worked.
+void DeliveryEngine::say_failing() {
+    bool failing = queue_.failing() || !queue_.is_open();
+    if (failing && !failing_said_) diag("Fehler: file_write %s mit Fehler\n", queue_base_);
+    failing_said_ = failing;
+}
+
+bool DeliveryEngine::ensure_open() {
+    if (queue_.is_open()) return true;
+    std::int64_t now = clock_();
+    if (now < open_at_) return false;
+    char temp_name[hidden_name_max + 1];
+    std::snprintf(temp_name, sizeof temp_name, "%s-new", names_.queue);
+    char temp[hidden_path_max + 1];
+    hidden_path(queue_name_, prefix_, names_.queue, &queue_base_);
+    hidden_path(temp, prefix_, temp_name);
+    QueueFile::Taken taken;
+    if (!queue_.open(queue_name_, temp, taken)) {
+        // Left as it is, and tried again later: what it holds is taken over then.
+        open_at_ = now + open_retry_.failed();
+        return false;
+    }
+    open_retry_.succeeded();
+    // Texts an earlier run left wait as if received now; damaged ones are given up.
+    counts.queued += taken.pending;
+    counts.failed += taken.damaged;
+    return true;
+}
+
+void DeliveryEngine::open(const char* prefix) {
+    std::snprintf(prefix_, sizeof prefix_, "%s", prefix);
+    (void)ensure_open();
+}
+
+Outcome DeliveryEngine::enqueue(const char* text, std::size_t len) {
+    // Below the floor of free space the queue does not grow (the floor says so).
+    if (!floor_allows(prefix_, entry_header_size + len, true, false)) return Outcome::failed;
+    std::uint64_t dropped = 0;
+    bool kept = ensure_open() && queue_.append(text, len, dropped);
+    if (kept)
+        floor_wrote(entry_header_size + len, false);
+    else
+        floor_write_failed(errno);
+    if (dropped > 0) {
+        give_up(dropped);
+        full_unsaid_ += dropped;
+        say_full(clock_());
+    }
+    say_failing();
+    return kept ? Outcome::queued : Outcome::failed;
+}
+
+void DeliveryEngine::delivered() {
+    queue_.finish();
+    ++counts.handed_on;
+    if (counts.queued > 0) --counts.queued;
+}
+
+void DeliveryEngine::given_up() {
+    queue_.finish();
+    give_up(1);
+}
+
+void DeliveryEngine::returned() { queue_.release(); }
+
+void DeliveryEngine::attempt_failed(bool slowest) {
+    retry_at_ = clock_() + (slowest ? retry_.failed_slowest() : retry_.failed());
+}
+
+void DeliveryEngine::attempt_succeeded() {
+    retry_.succeeded();
+    retry_at_ = -1;
+}
+
+void DeliveryEngine::send_what_fits(std::int64_t now) {
+    const char* text = nullptr;
+    std::size_t len = 0;
+    while (transport_.room() > 0 && queue_.begin(text, len))
+        if (!transport_.send(text, len, now, *this)) return;
+}
+
+void DeliveryEngine::next(int& fd, bool& write, std::int64_t& due_ms) const {
+    transport_.next(fd, write, due_ms);
+    std::int64_t attempt_at = retry_at_ < 0 ? 0 : retry_at_;
+    if (transport_.wants_attempt()) due_ms = earlier(due_ms, attempt_at);
+    if (queue_.pending() > queue_.out() && transport_.room() > 0) due_ms = earlier(due_ms, attempt_at);
+    std::int64_t upkeep_at = queue_.upkeep_at();
+    if (upkeep_at >= 0) due_ms = earlier(due_ms, upkeep_at);
+    if (!queue_.is_open()) due_ms = earlier(due_ms, open_at_);
+    if (full_unsaid_ > 0) due_ms = earlier(due_ms, full_said_at_ + full_line_interval_ms);
+}
+
+void DeliveryEngine::work(std::int64_t now) {
+    bool may_try = retry_at_ < 0 || now >= retry_at_;
+    transport_.work(now, may_try, *this);
+    if (retry_at_ < 0 || now >= retry_at_) send_what_fits(now);
+    if (!ensure_open()) return say_failing();
+    give_up(queue_.upkeep(now, now + upkeep_slice_ms));
+    say_full(now);
+    say_failing();
+}
+
+void DeliveryEngine::finish() {
+    transport_.finish(*this);
+    full_said_at_ = -full_line_interval_ms;
+    say_full(0);
+    queue_.close();
+}
+
+}  // namespace ql

@@ -1,0 +1,49 @@
+// What the delivery engine asks of a way to the consumer (a run of nc, a
+// broker connection), and what such a way tells the engine back. A transport
+// never blocks: it sends, and later reports what became of what it sent.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace ql {
+
+// The engine, as a transport sees it. Texts out are settled oldest first.
+class DeliverySink {
+public:
+    virtual ~DeliverySink() = default;
+    // The oldest text out arrived.
+    virtual void delivered() = 0;
+    // The oldest text out is given up: it may have arrived, so it is never sent again.
+    virtual void given_up() = 0;
+    // Every text out stays queued, to be sent again in order.
+    virtual void returned() = 0;
+    // An attempt failed: the next waits 1 s, doubling up to 30 s (at once 30 s
+    // where trying again sooner cannot help).
+    virtual void attempt_failed(bool slowest = false) = 0;
+    // An attempt worked: the next may come at once.
+    virtual void attempt_succeeded() = 0;
+    // Texts waiting, for messages.
+    virtual unsigned long long waiting() const = 0;
+};
+
+class Transport {
+public:
+    virtual ~Transport() = default;
+    // How many more texts it takes now; 0 while it cannot send.
+    virtual unsigned room() const = 0;
+    // Sends the oldest text not yet out (it stays valid only during the call).
+    // False when it could not be sent; it then stays queued, and the transport
+    // has told the sink so.
+    virtual bool send(const char* text, std::size_t len, std::int64_t now_ms, DeliverySink& sink) = 0;
+    // What to wait for: a descriptor (-1: none), whether to wait until it takes
+    // writing too, and when work is due (-1: never).
+    virtual void next(int& fd, bool& write, std::int64_t& due_ms) const = 0;
+    // It has nothing under way and would begin an attempt (a connect) when allowed.
+    virtual bool wants_attempt() const { return false; }
+    // Does what is due; may_try says whether a new attempt may begin now.
+    virtual void work(std::int64_t now_ms, bool may_try, DeliverySink& sink) = 0;
+    // At the stop: what is under way may settle, briefly; the rest stays queued.
+    virtual void finish(DeliverySink& sink) = 0;
+};
+
+}  // namespace ql
