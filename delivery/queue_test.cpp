@@ -286,3 +286,36 @@ TEST_F(QueueFileTest, CompactionInSlicesKeepsOrderAndMarks) {
     deliver(added);
     EXPECT_EQ(delivered, added);
 }
+
+TEST_F(QueueFileTest, SeveralOutSettleOldestFirstAndGoBackInOrder) {
+    ASSERT_TRUE(reopen());
+    for (const char* t : {"a", "b", "c", "d", "e"}) ASSERT_TRUE(add(t));
+    const char* text;
+    std::size_t len;
+    std::vector<std::string> out;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(q.begin(text, len));
+        out.emplace_back(text, len);
+    }
+    EXPECT_EQ(out, (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(q.out(), 3u);
+    q.finish();  // "a" arrived
+    ASSERT_TRUE(q.begin(text, len));
+    EXPECT_EQ(std::string(text, len), "d");
+    q.release();  // the connection went: "b", "c", "d" again, in order
+    ASSERT_TRUE(reopen());
+    EXPECT_EQ(taken.pending, 4u) << "a restart sends again what was out, never what arrived";
+    EXPECT_EQ(drain(q), (std::vector<std::string>{"b", "c", "d", "e"}));
+}
+
+TEST_F(QueueFileTest, NoMoreThanItsLimitOut) {
+    ASSERT_TRUE(reopen());
+    for (unsigned i = 0; i < QueueFile::out_max + 2; ++i) ASSERT_TRUE(add("t" + std::to_string(i)));
+    const char* text;
+    std::size_t len;
+    for (unsigned i = 0; i < QueueFile::out_max; ++i) ASSERT_TRUE(q.begin(text, len));
+    EXPECT_FALSE(q.begin(text, len));
+    q.finish();
+    ASSERT_TRUE(q.begin(text, len));
+    EXPECT_EQ(std::string(text, len), "t" + std::to_string(QueueFile::out_max));
+}

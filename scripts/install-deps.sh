@@ -5,8 +5,9 @@
 # Usage: install-deps.sh [run|test|package|package-ARCH|cross|power-cut]   (default: test)
 set -euo pipefail
 
-# Building and running; netcat-openbsd is the nc that modes 1 and 2 run.
-run=(g++ cmake ninja-build netcat-openbsd)
+# Building and running; netcat-openbsd is the nc that modes 1 and 2 run, and
+# libmosquitto-dev the MQTT client library of mode 3.
+run=(g++ cmake ninja-build netcat-openbsd libmosquitto-dev)
 # The .deb: Debian's packaging tools (dpkg-buildpackage wants build-essential),
 # and lintian to check what they make.
 package=("${run[@]}" build-essential dpkg-dev debhelper file lintian)
@@ -14,9 +15,10 @@ package=("${run[@]}" build-essential dpkg-dev debhelper file lintian)
 # man-db to render the manual pages; systemd for systemd-analyze and logrotate
 # for the checks of the unit and the rotation; clang and libFuzzer's runtime
 # for the fuzz smoke run; e2fsprogs and mount for the floor's test on an ext4
-# image, loop-mounted.
+# image, loop-mounted; the mosquitto broker (the tests start their own, never
+# the system's), its clients, and openssl for the TLS tests' certificates.
 test=("${package[@]}" libgtest-dev libgmock-dev iproute2 groff-base man-db systemd logrotate
-      clang libclang-rt-dev e2fsprogs mount)
+      clang libclang-rt-dev e2fsprogs mount mosquitto mosquitto-clients openssl)
 
 # The power-cut check: a virtual machine with busybox, an ext4 image, its
 # checker and reader, and the initramfs packer.
@@ -32,11 +34,12 @@ case "${1:-test}" in
     test) wanted=("${test[@]}") ;;
     power-cut) wanted=("${power_cut[@]}") ;;
     package-arm64|package-armhf) wanted=("${package[@]}"); foreign=("${1#package-}") ;;
-    cross) wanted=("${run[@]}" iproute2 e2fsprogs mount googletest qemu-user-static binfmt-support); foreign=(arm64 armhf) ;;
+    cross) wanted=("${run[@]}" iproute2 e2fsprogs mount googletest qemu-user-static binfmt-support
+                   mosquitto mosquitto-clients openssl); foreign=(arm64 armhf) ;;
     *) echo "usage: $0 [run|test|package|package-arm64|package-armhf|cross|power-cut]" >&2; exit 2 ;;
 esac
 for arch in "${foreign[@]}"; do
-    wanted+=("crossbuild-essential-$arch" "libc6:$arch" "libstdc++6:$arch" "libgcc-s1:$arch")
+    wanted+=("crossbuild-essential-$arch" "libc6:$arch" "libstdc++6:$arch" "libgcc-s1:$arch" "libmosquitto-dev:$arch")
 done
 
 missing=()
@@ -70,3 +73,9 @@ done
 step "apt-get update" "${sudo[@]}" apt-get update
 step "apt-get install (${#missing[@]} packages)" \
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+# The broker is for the tests, which start their own: the package's system
+# service is neither left running nor started at boot.
+if printf '%s\n' "${missing[@]}" | grep -qx mosquitto; then
+    step "mosquitto's system service off" "${sudo[@]}" systemctl disable mosquitto.service
+    "${sudo[@]}" systemctl stop mosquitto.service >/dev/null 2>&1 || true
+fi

@@ -1,0 +1,175 @@
+#include "delivery/engine.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/status.hpp"
+#include "tests/temp_dir.hpp"
+
+using namespace ql;
+
+namespace {
+
+std::int64_t now_ms = 0;
+std::int64_t test_clock() { return now_ms; }
+
+// A transport that takes what it is given and settles it when the test says.
+class FakeTransport : public Transport {
+public:
+    unsigned capacity = 1;
+    bool refuse_send = false;
+    bool idle = false;  // wants to begin an attempt (a connect)
+    int attempts = 0;
+    std::vector<std::string> sent;
+    unsigned out = 0;
+
+    unsigned room() const override { return capacity > out ? capacity - out : 0; }
+    bool send(const char* text, std::size_t len, std::int64_t, DeliverySink& sink) override {
+        if (refuse_send) {
+            sink.returned();
+            sink.attempt_failed();
+            return false;
+        }
+        sent.emplace_back(text, len);
+        ++out;
+        return true;
+    }
+    void next(int& fd, bool& write, std::int64_t& due) const override {
+        fd = -1;
+        write = false;
+        due = -1;
+    }
+    bool wants_attempt() const override { return idle; }
+    void work(std::int64_t, bool may_try, DeliverySink&) override {
+        if (idle && may_try) ++attempts;
+    }
+    void finish(DeliverySink&) override {}
+};
+
+class EngineTest : public testing::Test {
+protected:
+    TempDir dir;
+    FakeTransport transport;
+    DeliveryEngine engine{transport, test_clock, {"qlfwd-test-queue", "Datensaetze"}};
+
+    void SetUp() override {
+        counts = Counts{};
+        now_ms = 1000000;
+        engine.open(dir.prefix().c_str());
+    }
+    void enqueue(const std::string& text) {
+        ASSERT_EQ(engine.enqueue(text.data(), text.size()), Outcome::queued);
+        ++counts.queued;  // as reception counts it
+    }
+    std::int64_t due() const {
+        int fd;
+        bool write;
+        std::int64_t at;
+        engine.next(fd, write, at);
+        return at;
+    }
+    void settle(void (DeliverySink::*outcome)()) {
+        --transport.out;
+        (engine.*outcome)();
+    }
+};
+
+TEST_F(EngineTest, SendsInOrderWithinTheTransportsRoomAndCountsWhatArrived) {
+    transport.capacity = 2;
+    for (const char* t : {"a", "b", "c"}) enqueue(t);
+    EXPECT_EQ(due(), 0) << "texts waiting and room: due at once";
+    engine.work(now_ms);
+    EXPECT_EQ(transport.sent, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(due(), -1) << "no room: nothing due";
+    settle(&DeliverySink::delivered);
+    engine.work(now_ms);
+    EXPECT_EQ(transport.sent.back(), "c");
+    settle(&DeliverySink::given_up);
+    settle(&DeliverySink::delivered);
+    EXPECT_EQ(counts.handed_on, 2u);
+    EXPECT_EQ(counts.failed, 1u);
+    EXPECT_EQ(counts.queued, 0u);
+    EXPECT_EQ(engine.waiting(), 0u);
+    EXPECT_TRUE(std::filesystem::exists(dir / ".qlfwd-test-queue"));
+}
+
+TEST_F(EngineTest, ReturnedTextsGoAgainInOrderAfterTheRetryDelay) {
+    transport.capacity = 3;
+    for (const char* t : {"a", "b", "c"}) enqueue(t);
+    engine.work(now_ms);
+    settle(&DeliverySink::delivered);
+    transport.out = 0;
+    engine.returned();
+    engine.attempt_failed(false);
+    struct Step {
+        std::int64_t wait_ms;
+    };
+    // 1 s, then doubling: nothing goes before its time.
+    for (Step step : {Step{1000}, Step{2000}, Step{4000}}) {
+        EXPECT_EQ(due(), now_ms + step.wait_ms);
+        std::size_t before = transport.sent.size();
+        engine.work(now_ms + step.wait_ms - 1);
+        EXPECT_EQ(transport.sent.size(), before);
+        now_ms += step.wait_ms;
+        engine.work(now_ms);
+        ASSERT_EQ(transport.sent.size(), before + 2);
+        EXPECT_EQ(transport.sent[before], "b");
+        EXPECT_EQ(transport.sent[before + 1], "c");
+        transport.out = 0;
+        engine.returned();
+        engine.attempt_failed(false);
+    }
+    engine.attempt_failed(true);
+    EXPECT_EQ(due(), now_ms + 30000) << "a refusal waits the longest";
+    engine.attempt_succeeded();
+    EXPECT_EQ(due(), 0);
+    EXPECT_EQ(counts.handed_on, 1u);
+    EXPECT_EQ(counts.queued, 2u);
+}
+
+TEST_F(EngineTest, AnIdleTransportIsLetTryAtItsPace) {
+    transport.idle = true;
+    transport.capacity = 0;
+    EXPECT_EQ(due(), 0);
+    engine.work(now_ms);
+    EXPECT_EQ(transport.attempts, 1);
+    engine.attempt_failed(false);
+    EXPECT_EQ(due(), now_ms + 1000);
+    engine.work(now_ms + 500);
+    EXPECT_EQ(transport.attempts, 1);
+    engine.work(now_ms + 1000);
+    EXPECT_EQ(transport.attempts, 2);
+}
+
+TEST_F(EngineTest, ASendThatFailsKeepsTheTextFirst) {
+    enqueue("a");
+    enqueue("b");
+    transport.refuse_send = true;
+    engine.work(now_ms);
+    EXPECT_TRUE(transport.sent.empty());
+    EXPECT_EQ(engine.waiting(), 2u);
+    transport.refuse_send = false;
+    now_ms += 1000;
+    engine.work(now_ms);
+    EXPECT_EQ(transport.sent, (std::vector<std::string>{"a"}));
+}
+
+TEST_F(EngineTest, WhatWaitsIsTakenOverByTheNextEngine) {
+    transport.capacity = 2;
+    for (const char* t : {"a", "b", "c"}) enqueue(t);
+    engine.work(now_ms);
+    settle(&DeliverySink::delivered);
+    engine.finish();  // "b" was out: it stays
+    counts = Counts{};
+    FakeTransport next_transport;
+    next_transport.capacity = 5;
+    DeliveryEngine next{next_transport, test_clock, {"qlfwd-test-queue", "Datensaetze"}};
+    next.open(dir.prefix().c_str());
+    EXPECT_EQ(counts.queued, 2u);
+    next.work(now_ms);
+    EXPECT_EQ(next_transport.sent, (std::vector<std::string>{"b", "c"}));
+}
+
+}  // namespace
