@@ -1,0 +1,283 @@
+// Mode 3 against Debian's real mosquitto broker: what a consumer subscribed
+// to it receives, while the broker is up, away, stopped or strict.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "tests/e2e_support.hpp"
+#include "tests/mqtt_support.hpp"
+
+using namespace e2e;
+
+namespace {
+
+class MqttTest : public ReceiverTestBase {
+protected:
+    void SetUp() override {
+        std::string missing = mqtt_tools_missing();
+        if (!missing.empty()) GTEST_SKIP() << missing;
+        ReceiverTestBase::SetUp();
+    }
+
+    // qlfwd in mode 3 with -d, its status line reported to a socket of the test's.
+    std::unique_ptr<Receiver> start_mqtt(std::vector<std::string> args, std::vector<std::string> env = {}) {
+        Options options;
+        options.env = std::move(env);
+        notify_ = std::make_unique<NotifySocket>(dir);  // none of an earlier run's lines
+        options.env.push_back(notify_->variable());
+        args.insert(args.begin(), "-d");
+        args.push_back(dir.prefix());
+        return start(std::move(args), options);
+    }
+
+    bool status_has(const std::string& part, std::chrono::milliseconds limit = 10000ms) {
+        return eventually([&] { return status().find(part) != std::string::npos; }, limit);
+    }
+    std::string status() { return notify_ ? notify_->status() : ""; }
+
+    std::unique_ptr<NotifySocket> notify_;
+};
+
+std::string connected(unsigned waiting, unsigned port = 1883) {
+    return "> MQTT 127.0.0.1:" + std::to_string(port) + " verbunden, " + std::to_string(waiting) +
+           " Datensaetze warten\n";
+}
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::string queue_path(const TempDir& dir) { return dir / ".qlfwd-mqtt-queue"; }
+
+TEST_F(MqttTest, RecordsArriveAsJsonAndAvailabilityIsSaid) {
+    Broker broker(dir);
+    ASSERT_TRUE(broker.start()) << broker.log();
+    Subscriber sub(dir, {"qlfwd/#"});
+    ASSERT_TRUE(sub.ready());
+    auto r = start_mqtt({"-a", "-m"});
+    send_from("127.0.0.42", long_datagram("kitchen", "21.5,60\xB0,\"q\\"));
+    send_from("127.0.0.43", "ab;c,,d,0123456789");
+    ASSERT_TRUE(sub.wait_lines(3)) << r->out();
+    ASSERT_TRUE(status_has("2 weitergegeben")) << status();
+    EXPECT_TRUE(has(status(), ", 0 in Warteschlange")) << status();
+    EXPECT_EQ(r->stop(), 0);
+    ASSERT_TRUE(sub.wait_lines(4));
+    std::vector<std::string> lines = sub.lines();
+    std::string padded(129, ' ');  // qlsend fills a long datagram with blanks up to 156 bytes
+    EXPECT_EQ(untime(lines[0]), "qlfwd/status online");
+    EXPECT_EQ(untime(lines[1]),
+              "qlfwd/Qln042_kitchen {\"time\":\"TIME\",\"device\":\"Qln042_kitchen\",\"fields\":[\"QLSEND _kitchen21.5\","
+              "\"60\xC2\xB0\",\"\\\"q\\\\" + padded + "\"],\"record\":\"STAMP,Quenlink,Qln042_kitchen,QLSEND _kitchen21.5,"
+              "60\xC2\xB0,\\\"q\\\\" + padded + "\"}");
+    EXPECT_EQ(untime(lines[2]),
+              "qlfwd/Qln043 {\"time\":\"TIME\",\"device\":\"Qln043\",\"fields\":[\"ab;c\",\"\",\"d\",\"0123456789\"],"
+              "\"record\":\"STAMP,Quenlink,Qln043,ab;c,,d,0123456789\"}");
+    EXPECT_EQ(lines[3], "qlfwd/status offline");
+    EXPECT_EQ(r->out(), "> Oeffne socket\n" + connected(0) + "> beende programm\n> schliesse socket\n");
+    // Records go to the broker only: no record or command files.
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_FALSE(entry.path().filename().string().starts_with("Qln")) << entry.path();
+    struct stat st {};
+    ASSERT_EQ(stat(queue_path(dir).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_size, 0);
+}
+
+// The broker away, qlfwd restarted twice meanwhile: once it is back, every
+// record arrives, in arrival order, each once.
+TEST_F(MqttTest, AwayAndRestartedLosesNothing) {
+    Broker broker(dir);
+    ASSERT_TRUE(broker.start()) << broker.log();
+    {
+        Subscriber first(dir, {"qlfwd/+"}, 1883, true);  // its session outlives the outage
+        ASSERT_TRUE(first.ready());
+    }
+    broker.stop();
+    unsigned sent = 0;
+    for (int run = 0; run < 3; ++run) {
+        auto r = start_mqtt({"-m"});
+        for (int i = 0; i < 10; ++i, ++sent) send_from("127.0.0.42", "reading,number," + std::to_string(sent));
+        ASSERT_TRUE(eventually([&] { return has(r->out(), "nicht erreichbar"); }, 5000ms)) << r->out();
+        ASSERT_TRUE(status_has("10 empfangen")) << status();
+        EXPECT_EQ(r->stop(), 0);
+        EXPECT_TRUE(has(r->out(), "Fehler: MQTT 127.0.0.1:1883 nicht erreichbar (")) << r->out();
+    }
+    ASSERT_TRUE(broker.start()) << broker.log();
+    Subscriber sub(dir, {"qlfwd/+"}, 1883, true);
+    auto r = start_mqtt({"-m"});
+    EXPECT_TRUE(eventually([&] { return has(r->out(), connected(sent)); })) << r->out();
+    ASSERT_TRUE(sub.wait_lines(sent + 1)) << sub.lines().size();
+    ASSERT_TRUE(status_has(std::to_string(sent) + " weitergegeben")) << status();
+    std::vector<std::string> records;
+    for (const auto& line : sub.lines())
+        if (line.starts_with("qlfwd/Qln042 ")) records.push_back(line.substr(line.rfind(',') + 1));
+    ASSERT_EQ(records.size(), sent);
+    for (unsigned i = 0; i < sent; ++i) EXPECT_EQ(records[i], std::to_string(i) + "\"}");
+}
+
+// A broker that stops answering (SIGSTOP) never holds reception up; once it
+// goes on, everything arrives.
+TEST_F(MqttTest, StoppedBrokerNeverStallsReception) {
+    Broker broker(dir);
+    ASSERT_TRUE(broker.start()) << broker.log();
+    Subscriber sub(dir, {"qlfwd/+"});
+    ASSERT_TRUE(sub.ready());
+    auto r = start_mqtt({"-m"});
+    ASSERT_TRUE(eventually([&] { return has(r->out(), connected(0)); })) << r->out();
+    broker.pause();
+    constexpr int count = 300;
+    std::string qlsend = QLSEND_BINARY;
+    ASSERT_EQ(std::system((qlsend + " -q -c 20 -s 127.0.0.10 -i -n " + std::to_string(count) + " -t reading,number, >/dev/null").c_str()),
+              0);
+    EXPECT_TRUE(status_has(std::to_string(count) + " empfangen", 5000ms)) << status();
+    broker.resume();
+    ASSERT_TRUE(sub.wait_lines(count, 20000ms)) << sub.lines().size();
+    EXPECT_TRUE(status_has(std::to_string(count) + " weitergegeben")) << status();
+    std::set<std::string> distinct;
+    for (const auto& line : sub.lines())
+        if (line.starts_with("qlfwd/Qln")) distinct.insert(line.substr(line.rfind(',')));
+    EXPECT_EQ(distinct.size(), static_cast<std::size_t>(count));
+}
+
+// A crash can leave the last entry cut anywhere: whatever is whole before it
+// is still delivered, and the cut one is counted as lost, never sent torn.
+TEST_F(MqttTest, QueueCutAtEveryByteOfItsLastEntry) {
+    std::string whole;
+    {
+        auto r = start_mqtt({"-m127.0.0.1:1999"});  // nobody listens there
+        send_from("127.0.0.42", "first,record,1");
+        send_from("127.0.0.43", "second,record,2");
+        ASSERT_TRUE(status_has("2 empfangen")) << status();
+        EXPECT_EQ(r->stop(), 0);
+        std::ifstream in(queue_path(dir), std::ios::binary);
+        whole.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    std::size_t last = whole.find(std::string("\0Ql", 3), 1);
+    ASSERT_NE(last, std::string::npos);
+    Broker broker(dir);
+    ASSERT_TRUE(broker.start()) << broker.log();
+    Subscriber sub(dir, {"qlfwd/Qln042"});
+    ASSERT_TRUE(sub.ready());
+    for (std::size_t cut = last; cut < whole.size(); ++cut) {
+        std::ofstream(queue_path(dir), std::ios::binary | std::ios::trunc) << whole.substr(0, cut);
+        std::size_t before = sub.lines().size();
+        auto r = start_mqtt({"-m"});
+        // Only the whole entry waits, and it arrives whole.
+        ASSERT_TRUE(sub.wait_lines(before + 1)) << cut << ": " << r->out();
+        EXPECT_TRUE(has(r->out(), connected(1))) << cut << ": " << r->out();
+        EXPECT_TRUE(sub.lines().back().ends_with(",first,record,1\"}")) << cut << ": " << sub.lines().back();
+        EXPECT_EQ(r->stop(), 0);
+        EXPECT_EQ(sub.lines().size(), before + 1) << cut;
+    }
+}
+
+TEST_F(MqttTest, PasswordFromTheCredentialsDirectory) {
+    std::string passwords = dir / "passwords";
+    ASSERT_EQ(std::system(("mosquitto_passwd -c -b " + passwords + " site s3cret").c_str()), 0);
+    Broker broker(dir, 1883, {"password_file " + passwords});
+    ASSERT_TRUE(broker.start()) << broker.log();
+    std::filesystem::create_directory(dir / "right");
+    std::filesystem::create_directory(dir / "wrong");
+    std::ofstream(dir / "right/mqtt-password") << "s3cret\n";
+    std::ofstream(dir / "wrong/mqtt-password") << "guess\n";
+    struct Case {
+        std::string credentials;
+        std::string user;
+        std::string says;
+    } cases[] = {
+        {"right", "site@", connected(0)},
+        {"wrong", "site@", "Fehler: MQTT 127.0.0.1:1883 verweigert: Connection Refused: not authorised.\n"},
+        {"right", "", "Fehler: MQTT 127.0.0.1:1883 verweigert: Connection Refused: not authorised.\n"},
+    };
+    for (const Case& c : cases) {
+        auto r = start_mqtt({"-m" + c.user + "127.0.0.1"}, {"CREDENTIALS_DIRECTORY=" + (dir / c.credentials)});
+        EXPECT_TRUE(eventually([&] { return has(r->out(), c.says); })) << c.credentials << c.user << r->out();
+        send_from("127.0.0.42", "reading,number,1");
+        bool right = c.says == connected(0);
+        if (right) EXPECT_TRUE(status_has("1 weitergegeben")) << status();
+        if (!right) std::this_thread::sleep_for(1500ms);  // the status line comes once a second
+        if (!right) EXPECT_TRUE(has(status(), "1 empfangen, 0 weitergegeben, 0 verworfen, 0 verloren, 0 Ausgabefehler")) << status();
+        // Refused: tried again at the slowest pace, not at once.
+        if (!right) EXPECT_EQ(r->out().find(c.says), r->out().rfind(c.says)) << r->out();
+        EXPECT_EQ(r->stop(), 0);
+        EXPECT_FALSE(has(r->out(), "s3cret"));
+    }
+}
+
+TEST_F(MqttTest, TlsChecksTheBrokersCertificateAndName) {
+    ASSERT_TRUE(make_certificates(dir, "broker", "DNS:localhost"));
+    ASSERT_TRUE(make_certificates(dir, "other", "DNS:localhost"));
+    Broker broker(dir, 8883,
+                  {"cafile " + (dir / "broker-ca.crt"), "certfile " + (dir / "broker.crt"),
+                   "keyfile " + (dir / "broker.key")});
+    ASSERT_TRUE(broker.start()) << broker.log();
+    struct Case {
+        std::string ca;
+        std::string host;
+        bool connects;
+    } cases[] = {
+        {"broker-ca.crt", "localhost", true},
+        {"other-ca.crt", "localhost", false},   // signed by another CA
+        {"broker-ca.crt", "127.0.0.1", false},  // the certificate names another host
+        {"", "localhost", false},               // the system's store does not know the test's CA
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(dir / "credentials");
+        std::filesystem::create_directory(dir / "credentials");
+        if (!c.ca.empty()) std::filesystem::copy_file(dir / c.ca, dir / "credentials/mqtt-ca");
+        auto r = start_mqtt({"-M" + c.host}, {"CREDENTIALS_DIRECTORY=" + (dir / "credentials")});
+        std::string says = c.connects ? "> MQTT " + c.host + ":8883 verbunden, 0 Datensaetze warten\n"
+                                      : "Fehler: MQTT " + c.host + ":8883 nicht erreichbar (";
+        EXPECT_TRUE(eventually([&] { return has(r->out(), says); })) << c.ca << " " << c.host << ": " << r->out();
+        EXPECT_EQ(has(r->out(), "verbunden"), c.connects) << r->out();
+        EXPECT_EQ(r->stop(), 0);
+    }
+}
+
+TEST_F(MqttTest, DiscoveryBeforeTheFirstRecordAndAgainAtTheBirth) {
+    Broker broker(dir);
+    ASSERT_TRUE(broker.start()) << broker.log();
+    Subscriber sub(dir, {"qlfwd/+", "homeassistant/#"});
+    ASSERT_TRUE(sub.ready());
+    auto r = start_mqtt({"-m", "-H"});
+    send_from("127.0.0.42", "1,2345678901234");
+    ASSERT_TRUE(sub.wait_lines(4)) << r->out();
+    std::vector<std::string> lines = sub.lines();
+    EXPECT_EQ(lines[0], "qlfwd/status online");
+    EXPECT_EQ(lines[1],
+              "homeassistant/sensor/qlfwd_Qln042/f00/config {\"name\":\"f00\",\"unique_id\":\"qlfwd_Qln042_f00\","
+              "\"state_topic\":\"qlfwd/Qln042\",\"value_template\":\"{{ value_json.fields[0] }}\","
+              "\"availability_topic\":\"qlfwd/status\",\"device\":{\"identifiers\":[\"qlfwd_Qln042\"],"
+              "\"name\":\"Qln042\",\"model\":\"Quenlink\"}}");
+    EXPECT_TRUE(lines[2].starts_with("homeassistant/sensor/qlfwd_Qln042/f01/config ")) << lines[2];
+    EXPECT_TRUE(lines[3].starts_with("qlfwd/Qln042 ")) << lines[3];
+    // A third field: its config only, before the record.
+    send_from("127.0.0.42", "1,2,345678901234");
+    ASSERT_TRUE(sub.wait_lines(6));
+    lines = sub.lines();
+    EXPECT_TRUE(lines[4].starts_with("homeassistant/sensor/qlfwd_Qln042/f02/config ")) << lines[4];
+    EXPECT_TRUE(lines[5].starts_with("qlfwd/Qln042 ")) << lines[5];
+    // The home-automation server's birth message: every config again.
+    ASSERT_TRUE(publish("homeassistant/status", "online"));
+    ASSERT_TRUE(sub.wait_lines(10));
+    lines = sub.lines();
+    EXPECT_EQ(lines[6], "homeassistant/status online");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(lines[7 + i].starts_with("homeassistant/sensor/qlfwd_Qln042/f0" + std::to_string(i) + "/config "))
+            << lines[7 + i];
+    EXPECT_EQ(r->stop(), 0);
+}
+
+TEST_F(MqttTest, TheWillSaysOfflineWhenQlfwdIsKilled) {
+    Broker broker(dir);
+    ASSERT_TRUE(broker.start()) << broker.log();
+    Subscriber sub(dir, {"qlfwd/status"});
+    ASSERT_TRUE(sub.ready());
+    auto r = start_mqtt({"-m"});
+    ASSERT_TRUE(sub.wait_lines(1));
+    r->signal(SIGKILL);
+    ASSERT_TRUE(sub.wait_lines(2));
+    EXPECT_EQ(sub.lines(), (std::vector<std::string>{"qlfwd/status online", "qlfwd/status offline"}));
+}
+
+}  // namespace
