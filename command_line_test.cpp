@@ -98,3 +98,38 @@ TEST(CommandLine, Help) {
     EXPECT_EQ(parse({"-help"}).actions[0], ArgumentAction::none);
     EXPECT_NE(std::string(usage_text).find("Aufruf: qlfwd"), std::string::npos);
 }
+
+TEST(CommandLine, BrokerModes) {
+    struct Case {
+        std::vector<const char*> args;
+        ArgumentAction last;
+        int mode;
+        int tls;
+        const char* broker;
+    } cases[] = {
+        {{"-m"}, ArgumentAction::none, 3, 0, ""},
+        {{"-Msite@broker.local:8884"}, ArgumentAction::none, 3, 1, "site@broker.local:8884"},
+        {{"-t10.0.0.5", "-m192.168.1.5"}, ArgumentAction::none, 3, 0, "192.168.1.5"},
+        {{"-m192.168.1.5", "-T10.0.0.6"}, ArgumentAction::none, 2, 0, "192.168.1.5"},
+        {{"-m-x"}, ArgumentAction::address_option, 3, 0, ""},
+        {{"-mhost:99999"}, ArgumentAction::broker_invalid, 3, 0, ""},
+        {{"-mho st"}, ArgumentAction::broker_invalid, 3, 0, ""},
+    };
+    for (const Case& c : cases) {
+        Parsed p;
+        for (const char* a : c.args) p.actions.push_back(apply_argument(a, p.settings));
+        EXPECT_EQ(p.actions.back(), c.last) << c.args.back();
+        EXPECT_EQ(p.settings.telnet, c.mode) << c.args.back();
+        EXPECT_EQ(p.settings.broker_tls, c.tls) << c.args.back();
+        EXPECT_STREQ(p.settings.broker, c.broker) << c.args.back();
+    }
+    std::string a100 = "-m" + std::string(100, 'h');
+    std::string a101 = "-M" + std::string(101, 'h');
+    EXPECT_EQ(parse({a100.c_str()}).actions[0], ArgumentAction::none);
+    EXPECT_EQ(parse({a101.c_str()}).actions[0], ArgumentAction::address_too_long);
+    EXPECT_EQ(address_max(a101.c_str()), broker_max);
+    EXPECT_EQ(address_max("-t1"), telip_max);
+    EXPECT_EQ(parse({"-H"}).settings.discovery, 1);
+    for (const char* option : {"-m[BROKER]", "-M[BROKER]", "-H "})
+        EXPECT_NE(std::string(usage_text).find(option), std::string::npos) << option;
+}

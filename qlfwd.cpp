@@ -48,7 +48,8 @@ static void install_sig_term() {
 }
 
 static bool is_bare_mode(const char* argument) {
-    return std::strcmp(argument, "-t") == 0 || std::strcmp(argument, "-T") == 0;
+    return std::strcmp(argument, "-t") == 0 || std::strcmp(argument, "-T") == 0 || std::strcmp(argument, "-m") == 0 ||
+           std::strcmp(argument, "-M") == 0;
 }
 
 static void parse_arguments(int argc, char** argv) {
@@ -88,6 +89,7 @@ int main(int argc, char** argv) {
     take_handed_socket();
     notify_open();
     parse_arguments(argc, argv);
+    if (settings.discovery != 0 && settings.telnet != 3) note_discovery_without_broker();
     note_prefix(settings.path);
 
     if (int result = open_socket(Porto); result != 0) {

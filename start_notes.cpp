@@ -48,6 +48,10 @@ void note_stray_address(const char* option, const char* argument) {
                  argument, option, option, argument);
 }
 
+void note_discovery_without_broker() {
+    std::fprintf(stderr, "qlfwd: Hinweis: -H wirkt nur zusammen mit -m oder -M und bleibt hier ohne Wirkung\n");
+}
+
 void note_fallback_address() {
     static bool said = false;
     if (!first_time(said)) return;

@@ -8,8 +8,10 @@ namespace ql {
 // Dotted digits ("127.0.0.1") or a host name ("fhem", "server.local"). Pure.
 bool looks_like_address(const char* argument);
 
-// An address-like argument right after a bare "-t" or "-T".
+// An address-like argument right after a bare "-t", "-T", "-m" or "-M".
 void note_stray_address(const char* option, const char* argument);
+// -H given, but the mode sends to no broker.
+void note_discovery_without_broker();
 // Own-address detection ended at the fixed fallback address.
 void note_fallback_address();
 // An argument without "/" that names an existing directory.

@@ -29,7 +29,7 @@ bool parse_broker_address(const char* text, bool tls, BrokerAddress& out) {
         if (user_len == 0) return false;
         for (std::size_t i = 0; i < user_len; ++i) {
             unsigned char c = static_cast<unsigned char>(text[i]);
-            if (c <= 0x20 || c >= 0x7F) return false;
+            if (c <= 0x20 || c >= 0x7F || c == '/') return false;
         }
         std::memcpy(out.user, text, user_len);
         out.user[user_len] = '\0';

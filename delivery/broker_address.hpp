@@ -15,7 +15,7 @@ struct BrokerAddress {
 };
 
 // Empty means 127.0.0.1; the port defaults by tls. USER is printable ASCII
-// (the last "@" ends it), HOST letters, digits, ".", "-" and "_", PORT 1 to
+// but "/" (the last "@" ends it), HOST letters, digits, ".", "-" and "_", PORT 1 to
 // 65535. False for anything else, or longer than broker_address_max; reads
 // no further than the text's end.
 bool parse_broker_address(const char* text, bool tls, BrokerAddress& out);

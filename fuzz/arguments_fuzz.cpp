@@ -29,9 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ArgumentAction action = apply_argument(a.c_str(), s);
         require(std::strlen(s.telip) <= telip_max && std::strlen(s.path) <= path_max, "settings within limits");
         require(s.telip[0] != '-', "no address that nc would take for an option");
-        require(s.telnet >= 0 && s.telnet <= 2, "mode 0, 1 or 2");
+        require(s.telnet >= 0 && s.telnet <= 3, "mode 0, 1, 2 or 3");
+        require(std::strlen(s.broker) <= broker_max && s.broker[0] != '-', "broker address within limits");
         if (action == ArgumentAction::help || action == ArgumentAction::address_too_long ||
-            action == ArgumentAction::address_option)
+            action == ArgumentAction::address_option || action == ArgumentAction::broker_invalid)
             break;  // the program ends here
     }
     return 0;

@@ -12,7 +12,8 @@ if ! command -v clang++ >/dev/null ||
 fi
 cmake -S "$top" -B "$top/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
       -DQLFWD_FUZZ=ON >/dev/null
-cmake --build "$top/build-fuzz" --target datagram_fuzz commands_fuzz arguments_fuzz queue_fuzz >/dev/null
+cmake --build "$top/build-fuzz" --target datagram_fuzz commands_fuzz arguments_fuzz queue_fuzz \
+      mqtt_record_fuzz broker_address_fuzz >/dev/null
 
 work=$(mktemp -d /tmp/qlfwd-fuzz.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -36,6 +37,10 @@ wait $a || status=1
 wait $b || status=1
 run arguments_fuzz & a=$!
 run queue_fuzz & b=$!
+wait $a || status=1
+wait $b || status=1
+run mqtt_record_fuzz & a=$!
+run broker_address_fuzz & b=$!
 wait $a || status=1
 wait $b || status=1
 exit $status

@@ -281,3 +281,39 @@ TEST_F(MqttTest, TheWillSaysOfflineWhenQlfwdIsKilled) {
 }
 
 }  // namespace
+
+namespace {
+
+// Refused before the socket opens, with exit status 1; a mistake is noted.
+TEST_F(ReceiverTestBase, BrokerAddressesRefusedOrNoted) {
+    std::string long_address = std::string(101, 'h');
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {{"-m" + long_address}, 1, "qlfwd: Adresse in -m" + long_address + " ist laenger als 100 Zeichen\n"},
+        {{"-M-broker"}, 1, "qlfwd: Adresse in -M-broker darf nicht mit \"-\" beginnen\n"},
+        {{"-mbroker:0"}, 1, "qlfwd: Adresse in -mbroker:0 ist nicht [BENUTZER@]RECHNER[:PORT]\n"},
+        {{"-H", "-t127.0.0.1"}, 0, "qlfwd: Hinweis: -H wirkt nur zusammen mit -m oder -M und bleibt hier ohne Wirkung\n"},
+        {{"-m", "192.168.1.5"}, 0,
+         "qlfwd: Hinweis: \"192.168.1.5\" nach -m wird nicht als Adresse genommen; die Adresse gehoert ohne "
+         "Leerzeichen an die Option: -m192.168.1.5\n"},
+    };
+    for (const Case& c : cases) {
+        Options options;
+        options.args = c.args;
+        options.args.push_back(dir.prefix());
+        Receiver r(dir, options);
+        if (c.status == 0) {
+            ASSERT_TRUE(r.wait_bound()) << r.err();
+            EXPECT_EQ(r.stop(), 0);
+        } else {
+            EXPECT_EQ(r.wait_exit(), c.status);
+            EXPECT_FALSE(file_exists(queue_path(dir)));
+        }
+        EXPECT_EQ(r.err(), c.err) << c.args[0];
+    }
+}
+
+}  // namespace

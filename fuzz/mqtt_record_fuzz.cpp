@@ -1,0 +1,150 @@
+// Any datagram that passes the checks gives a message whose payload is valid
+// UTF-8 JSON: "device", every one of "fields" joined with "," and "record" are
+// the name, the text and the record line read as Latin-1; the queue's reading
+// of it (topic, device, field count) agrees.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "delivery/discovery.hpp"
+#include "forwarding/mqtt_record.hpp"
+#include "forwarding/record.hpp"
+#include "fuzz/require.hpp"
+#include "reception/checks.hpp"
+
+using namespace ql;
+
+using fuzz::require;
+
+namespace {
+
+std::string latin1(const char* bytes, std::size_t len) {
+    std::string out;
+    for (std::size_t i = 0; i < len; ++i) {
+        unsigned char c = static_cast<unsigned char>(bytes[i]);
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+bool valid_utf8(const std::string& s) {
+    for (std::size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        std::size_t more = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 9;
+        if (more == 9 || (more == 1 && c < 0xC2) || i + more >= s.size() + (more == 0 ? 1 : 0)) return false;
+        for (std::size_t k = 1; k <= more; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+        i += more + 1;
+    }
+    return true;
+}
+
+// A small strict JSON reader for the one shape the payload has.
+struct Reader {
+    const std::string& s;
+    std::size_t at = 0;
+
+    bool take(char c) {
+        if (at < s.size() && s[at] == c) return ++at, true;
+        return false;
+    }
+    bool string(std::string& out) {
+        if (!take('"')) return false;
+        out.clear();
+        while (at < s.size()) {
+            unsigned char c = static_cast<unsigned char>(s[at++]);
+            if (c == '"') return true;
+            if (c < 0x20) return false;
+            if (c != '\\') {
+                out.push_back(static_cast<char>(c));
+                continue;
+            }
+            if (at >= s.size()) return false;
+            char e = s[at++];
+            if (e == '"' || e == '\\' || e == '/') {
+                out.push_back(e);
+            } else if (e == 'u') {
+                if (at + 4 > s.size()) return false;
+                unsigned v = static_cast<unsigned>(std::strtoul(s.substr(at, 4).c_str(), nullptr, 16));
+                at += 4;
+                if (v >= 0x80) return false;  // the payload escapes only ASCII control bytes
+                out.push_back(static_cast<char>(v));
+            } else {
+                return false;
+            }
+        }
+        return false;
+    }
+    bool key(const char* name) {
+        std::string k;
+        return string(k) && k == name && take(':');
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) return 0;
+    unsigned octet = data[0];
+    std::size_t n = size - 1 > datagram_max ? datagram_max : size - 1;
+    char* bytes = static_cast<char*>(std::malloc(n + 1));
+    std::memcpy(bytes, data + 1, n);
+    bytes[n] = '\0';
+    Checked c = check_datagram(bytes, n);
+    if (c.verdict == Verdict::valid) {
+        Label label = device_label(bytes, c.text_len, c.is_long);
+        char name[device_name_max + 1];
+        std::size_t name_len = device_name(name, octet, label);
+        std::tm local{};
+        local.tm_year = octet;
+        local.tm_gmtoff = (static_cast<long>(octet) - 128) * 60;
+        char line[record_line_max + 1];
+        std::size_t line_len = record_line(line, "2026.12.08_14:03:59", name, name_len, bytes, c.text_len, false);
+        std::string message;
+        mqtt_message(message, name, name_len, local, bytes, c.text_len, line, line_len);
+
+        std::size_t lf = message.find('\n');
+        require(lf != std::string::npos && message.find('\n', lf + 1) == std::string::npos, "one line feed");
+        require(message.find('\0') == std::string::npos, "no zero byte");
+        std::string payload = message.substr(lf + 1);
+        require(valid_utf8(payload), "payload is UTF-8");
+        Reader r{payload};
+        std::string time, device, field, record;
+        std::vector<std::string> fields;
+        require(r.take('{') && r.key("time") && r.string(time) && r.take(',') && r.key("device") &&
+                    r.string(device) && r.take(',') && r.key("fields") && r.take('['),
+                "payload begins as JSON");
+        do {
+            require(r.string(field), "a field is a string");
+            fields.push_back(field);
+        } while (r.take(','));
+        require(r.take(']') && r.take(',') && r.key("record") && r.string(record) && r.take('}') &&
+                    r.at == payload.size(),
+                "payload ends as JSON");
+        std::string joined;
+        for (std::size_t i = 0; i < fields.size(); ++i) joined += (i ? "," : "") + fields[i];
+        require(joined == latin1(bytes, c.text_len), "fields joined are the text read as Latin-1");
+        require(device == latin1(name, name_len), "device is the name read as Latin-1");
+        require(record == latin1(line, line_len), "record is the line read as Latin-1");
+        require(time.size() == iso_time_len, "time has its length");
+
+        MessageFacts facts{};
+        require(message_facts(message.data(), message.size(), facts), "the queue reads it back");
+        require(facts.fields == fields.size(), "field count agrees");
+        for (std::size_t i = 6; i < facts.topic_len; ++i) {
+            char t = facts.topic[i];
+            require((t >= 'a' && t <= 'z') || (t >= 'A' && t <= 'Z') || (t >= '0' && t <= '9') || t == '_' || t == '-',
+                    "topic holds no wildcard or separator");
+        }
+    }
+    std::free(bytes);
+    return 0;
+}
