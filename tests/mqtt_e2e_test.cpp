@@ -139,6 +139,22 @@ TEST_F(MqttTest, StoppedBrokerNeverStallsReception) {
     EXPECT_EQ(distinct.size(), static_cast<std::size_t>(count));
 }
 
+// A broker host that never answers (its packets go nowhere inside this
+// namespace): the connect waits beside reception, and is given up after 10 s.
+TEST_F(MqttTest, ADeadHostNeverStallsReception) {
+    // Routed into lo, a packet for another host is dropped there: no answer, no error.
+    ASSERT_EQ(std::system("ip route add 10.9.9.0/24 dev lo"), 0);
+    auto r = start_mqtt({"-m10.9.9.9"});
+    std::string qlsend = QLSEND_BINARY;
+    ASSERT_EQ(std::system((qlsend + " -q -c 10 -s 127.0.0.10 -n 100 -t reading,number,1 >/dev/null").c_str()), 0);
+    EXPECT_TRUE(status_has("100 empfangen", 3000ms)) << status();
+    EXPECT_TRUE(has(status(), "100 in Warteschlange")) << status();
+    EXPECT_FALSE(has(r->out(), "nicht erreichbar")) << r->out();
+    EXPECT_TRUE(eventually([&] { return has(r->out(), "Fehler: MQTT 10.9.9.9:1883 nicht erreichbar (Connection timed out), 100 Datensaetze warten\n"); }, 15000ms))
+        << r->out();
+    EXPECT_EQ(r->stop(), 0);
+}
+
 // A crash can leave the last entry cut anywhere: whatever is whole before it
 // is still delivered, and the cut one is counted as lost, never sent torn.
 TEST_F(MqttTest, QueueCutAtEveryByteOfItsLastEntry) {
