@@ -271,7 +271,7 @@ void restart_table() {
 
 int main(int argc, char** argv) {
     if (argc < 3) fail("usage: bench BUILD_DIR OUTPUT_DIR [mode0|allocations|forwarding|burst|restart|outage|hung|overwrite|"
-             "readers|stamps|floor|upkeep|sync]...");
+             "readers|stamps|floor|upkeep|sync|mqtt]...");
     build = argv[1];
     out = argv[2];
     std::vector<std::string> sections(argv + 3, argv + argc);
@@ -292,6 +292,7 @@ int main(int argc, char** argv) {
     if (wanted("stamps")) stamps_table();
     if (wanted("floor")) floor_table();
     if (wanted("upkeep")) upkeep_table();
+    if (wanted("mqtt")) mqtt_table();
     std::filesystem::remove_all(out + "/mode0");
     return 0;
 }

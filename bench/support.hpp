@@ -113,5 +113,6 @@ void readers_table();   // what a reader racing the writer finds
 void stamps_table();    // stamps of datagrams that waited
 void floor_table();     // the floor of free space under a flood
 void upkeep_table();    // the queue compacted beside reception, at a card's pace
+void mqtt_table();      // mode 3 against a real broker
 
 }  // namespace bench

@@ -6,8 +6,9 @@
 #   recorded; numbered datagrams across two restarts all recorded once, in
 #   order; the status line's counts; the exposure figure; logrotate; modes 1
 #   and 2 and own-address detection through the sandbox; the delivery queue
-#   while the command server is away, across a restart; stop with status 0;
-#   an upgrade under traffic that loses nothing.
+#   while the command server is away, across a restart; mode 3 to a broker
+#   with the password from LoadCredential=, and its queue while the broker is
+#   away; stop with status 0; an upgrade under traffic that loses nothing.
 # Where the host cannot boot a container it says so and exits 77 (a skip).
 # Needs root. Usage: tests/live_service_test.sh QLFWD_DEB
 set -euo pipefail
@@ -26,7 +27,7 @@ check() {  # check DESCRIPTION COMMAND...
 
 fresh_host_tool systemd-nspawn systemd-container || { echo "skipped: systemd-nspawn cannot be installed"; exit 77; }
 fresh_host_tool pgrep procps
-pristine=$(root_pristine minbase "systemd,systemd-sysv,dbus,netcat-openbsd,logrotate,iproute2,procps,net-tools")
+pristine=$(root_pristine minbase "systemd,systemd-sysv,dbus,netcat-openbsd,logrotate,iproute2,procps,net-tools,libmosquitto1,mosquitto,mosquitto-clients")
 work=$(mktemp -d /var/tmp/qlfwd-live.XXXXXX)
 root="$work/root"
 nspawn=
@@ -211,6 +212,36 @@ queue_delivered() {
 check "the server back: all five delivered" queue_delivered
 check "  once each, in order" inside "grep -o 'state 0000000[1-5]' /root/sessions | tr -d '\n' | grep -qx 'state 00000001state 00000002state 00000003state 00000004state 00000005'"
 check "  the counts" wait_status "0 empfangen, 5 weitergegeben, 0 verworfen, 0 verloren, 0 Ausgabefehler, 0 in Warteschlange"
+inside "rm -f /etc/systemd/system/qlfwd.service.d/mode.conf && systemctl daemon-reload && systemctl restart qlfwd"
+
+say "mode 3: an MQTT broker, the password from LoadCredential="
+# The test's own broker as a transient unit; the package's system service stays off.
+inside "systemctl disable -q --now mosquitto.service 2>/dev/null || true
+        printf 'listener 1884 127.0.0.1\npassword_file /root/passwords\nallow_anonymous false\n' > /root/mosquitto.conf &&
+        mosquitto_passwd -c -b /root/passwords site s3cret-live && chmod 644 /root/passwords &&
+        mkdir -p /etc/qlfwd && printf 's3cret-live\n' > /etc/qlfwd/mqtt-password && chmod 600 /etc/qlfwd/mqtt-password &&
+        systemd-run -q --unit=broker mosquitto -c /root/mosquitto.conf && sleep 0.5 &&
+        systemd-run -q --unit=subscriber /bin/sh -c 'mosquitto_sub -p 1884 -u site -P s3cret-live -q 1 -v -t qlfwd/# > /root/mqtt'"
+inside "printf '[Service]\nLoadCredential=mqtt-password:/etc/qlfwd/mqtt-password\nEnvironment=\"QLFWD_OPTIONS=-d -msite@127.0.0.1:1884 -H /var/lib/qlfwd/\"\n' > /etc/systemd/system/qlfwd.service.d/mode.conf &&
+        systemctl daemon-reload && systemctl restart qlfwd && sleep 0.5 &&
+        qlsend -q -s 127.0.0.52 -t 'to,the,broker,live' >/dev/null"
+mqtt_has() {  # mqtt_has PATTERN
+    for _ in $(seq 50); do inside "grep -q '$1' /root/mqtt 2>/dev/null" && return 0; sleep 0.1; done
+    return 1
+}
+check "the record reaches the broker as JSON" mqtt_has '^qlfwd/Qln052 {"time":"[-0-9T:+]*","device":"Qln052","fields":\["to","the","broker","live"\]'
+check "  with qlfwd/status online" mqtt_has '^qlfwd/status online$'
+check "  counted when acknowledged" wait_status "1 empfangen, 1 weitergegeben, 0 verworfen, 0 verloren, 0 Ausgabefehler, 0 in Warteschlange"
+check "  the journal says it connected" inside "journalctl -u qlfwd --no-pager | grep -q '> MQTT 127.0.0.1:1884 verbunden, 0 Datensaetze warten'"
+check "  the password is not on qlfwd's command line" \
+    inside "! grep -q 's3cret-liv[e]' /proc/\$(systemctl show -p MainPID --value qlfwd)/cmdline"
+check "  no record files" inside "[ ! -e /var/lib/qlfwd/Qln052.txt ]"
+inside "systemctl stop broker && qlsend -q -s 127.0.0.53 -n 3 -r 50 -i -t broker,away, >/dev/null"
+check "the broker away: three records wait" wait_status "4 empfangen, 1 weitergegeben, 0 verworfen, 0 verloren, 0 Ausgabefehler, 3 in Warteschlange"
+check "  in their own queue file, mode 0600" inside "[ \"\$(stat -c '%a %U' /var/lib/qlfwd/.qlfwd-mqtt-queue)\" = '600 qlfwd' ]"
+inside "systemctl restart qlfwd && systemd-run -q --unit=broker2 mosquitto -c /root/mosquitto.conf"
+check "the broker back after a restart of qlfwd: all three delivered" \
+    wait_status "0 empfangen, 3 weitergegeben, 0 verworfen, 0 verloren, 0 Ausgabefehler, 0 in Warteschlange"
 inside "rm -f /etc/systemd/system/qlfwd.service.d/mode.conf && systemctl daemon-reload && systemctl restart qlfwd"
 
 say "stop"
