@@ -72,9 +72,3 @@ TEST(MqttRecord, DeviceTopicKeepsOnlyWordBytesAndDashes) {
     EXPECT_EQ(device_topic(out, name.data(), name.size()), name.size());
     EXPECT_STREQ(out, "Qln042_-_b____");
 }
-
-TEST(MqttRecord, EmptyFieldsAndNoLineFeed) {
-    std::string out = message("Qln001", ",,", "L", 0);
-    EXPECT_NE(out.find("\"fields\":[\"\",\"\",\"\"]"), std::string::npos) << out;
-    EXPECT_EQ(out.find('\n'), out.find("qlfwd/Qln001") + 12) << "one line feed: after the topic";
-}
