@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <set>
@@ -33,6 +34,7 @@ class Broker {
 public:
     Broker() {
         conf_ = out + "/mosquitto.conf";
+        std::filesystem::remove(out + "/mosquitto.db");  // each case begins without an earlier one's messages
         std::ofstream(conf_) << "listener 1883 127.0.0.1\nallow_anonymous true\nuser root\npersistence true\nlog_dest none\n"
                              << "persistence_location " << out << "/\nmax_queued_messages 0\n";
     }
@@ -88,7 +90,8 @@ public:
     void got(const mosquitto_message* msg) {
         std::string p(static_cast<const char*>(msg->payload), static_cast<std::size_t>(msg->payloadlen));
         std::lock_guard<std::mutex> l(mutex_);
-        if (p.size() > 10 && p.ends_with("\"}")) numbers_.push_back(std::atol(p.substr(p.size() - 10, 8).c_str()));
+        // Retained ones are an earlier delivery's, shown again at subscribing.
+        if (!msg->retain && p.size() > 10 && p.ends_with("\"}")) numbers_.push_back(std::atol(p.substr(p.size() - 10, 8).c_str()));
         last_ = Clock::now();
     }
     // Distinct numbers; whether first arrivals were in order.

@@ -10,8 +10,9 @@ struct SideWork {
     // The descriptor to wait on (-1: none), whether for writing too, and the
     // monotonic ms from which the work is due (-1: not due at all).
     void (*next)(int& fd, bool& write, std::int64_t& due_ms) = nullptr;
-    // Called when the descriptor is readable or the deadline has come.
-    void (*run)(std::int64_t now_ms) = nullptr;
+    // Called when the descriptor is ready or the deadline has come; events are
+    // what poll found on the descriptor (0: none).
+    void (*run)(std::int64_t now_ms, short events) = nullptr;
 };
 
 }  // namespace ql

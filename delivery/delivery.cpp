@@ -14,7 +14,7 @@ Transport* transport = nullptr;
 DeliveryEngine* engine = nullptr;
 
 void next(int& fd, bool& write, std::int64_t& due) { engine->next(fd, write, due); }
-void work(std::int64_t now) { engine->work(now); }
+void work(std::int64_t now, short events) { engine->work(now, events); }
 
 }  // namespace
 

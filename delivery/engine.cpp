@@ -119,9 +119,9 @@ void DeliveryEngine::next(int& fd, bool& write, std::int64_t& due_ms) const {
     if (full_unsaid_ > 0) due_ms = earlier(due_ms, full_said_at_ + full_line_interval_ms);
 }
 
-void DeliveryEngine::work(std::int64_t now) {
+void DeliveryEngine::work(std::int64_t now, short events) {
     bool may_try = retry_at_ < 0 || now >= retry_at_;
-    transport_.work(now, may_try, *this);
+    transport_.work(now, may_try, events, *this);
     if (retry_at_ < 0 || now >= retry_at_) send_what_fits(now);
     if (!ensure_open()) return say_failing();
     give_up(queue_.upkeep(now, now + upkeep_slice_ms));

@@ -33,7 +33,8 @@ public:
     Outcome enqueue(const char* text, std::size_t len);
     // What the receive loop waits for beside reception, and its work.
     void next(int& fd, bool& write, std::int64_t& due_ms) const;
-    void work(std::int64_t now_ms);
+    // events: what poll found on the transport's descriptor (0: none, or not looked).
+    void work(std::int64_t now_ms, short events = 0);
     // At the stop: what is under way may settle; the rest stays queued.
     void finish();
 

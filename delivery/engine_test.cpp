@@ -42,7 +42,7 @@ public:
         due = -1;
     }
     bool wants_attempt() const override { return idle; }
-    void work(std::int64_t, bool may_try, DeliverySink&) override {
+    void work(std::int64_t, bool may_try, short, DeliverySink&) override {
         if (idle && may_try) ++attempts;
     }
     void finish(DeliverySink&) override {}

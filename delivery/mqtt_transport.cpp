@@ -266,13 +266,15 @@ bool MqttTransport::send(const char* text, std::size_t len, std::int64_t, Delive
     return false;
 }
 
-void MqttTransport::work(std::int64_t now, bool may_try, DeliverySink& sink) {
+void MqttTransport::work(std::int64_t now, bool may_try, short events, DeliverySink& sink) {
     sink_ = &sink;
     if (state_ == State::idle && may_try) begin_attempt(now);
     if (state_ == State::resolving) look_up(now);
     if (state_ != State::connecting && state_ != State::connected) return;
     errno = 0;
-    int rc = mosquitto_loop_read(mosq_, 1);
+    int rc = MOSQ_ERR_SUCCESS;
+    // Read only what poll found there: a read that finds nothing is a system call for nothing.
+    if ((events & (POLLIN | POLLERR | POLLHUP)) != 0) rc = mosquitto_loop_read(mosq_, 1);
     if (rc == MOSQ_ERR_SUCCESS && mosquitto_want_write(mosq_)) rc = mosquitto_loop_write(mosq_, 1);
     if (rc == MOSQ_ERR_SUCCESS && now >= misc_at_) {
         rc = mosquitto_loop_misc(mosq_);

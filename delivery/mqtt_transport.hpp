@@ -39,7 +39,7 @@ public:
     bool send(const char* text, std::size_t len, std::int64_t now_ms, DeliverySink& sink) override;
     void next(int& fd, bool& write, std::int64_t& due_ms) const override;
     bool wants_attempt() const override { return state_ == State::idle; }
-    void work(std::int64_t now_ms, bool may_try, DeliverySink& sink) override;
+    void work(std::int64_t now_ms, bool may_try, short events, DeliverySink& sink) override;
     void finish(DeliverySink& sink) override;
 
     // From libmosquitto's callbacks.

@@ -54,7 +54,7 @@ void NcTransport::ended(NcEnd end, int status, DeliverySink& sink) {
     sink.attempt_failed();
 }
 
-void NcTransport::work(std::int64_t now_ms, bool, DeliverySink& sink) {
+void NcTransport::work(std::int64_t now_ms, bool, short, DeliverySink& sink) {
     if (run_.pid <= 0) return;
     int status = 0;
     NcEnd end = look_nc(run_, now_ms, status);

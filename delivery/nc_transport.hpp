@@ -17,7 +17,7 @@ public:
     unsigned room() const override { return run_.pid > 0 ? 0 : 1; }
     bool send(const char* text, std::size_t len, std::int64_t now_ms, DeliverySink& sink) override;
     void next(int& fd, bool& write, std::int64_t& due_ms) const override;
-    void work(std::int64_t now_ms, bool may_try, DeliverySink& sink) override;
+    void work(std::int64_t now_ms, bool may_try, short events, DeliverySink& sink) override;
     void finish(DeliverySink& sink) override;
 
 private:

@@ -22,6 +22,9 @@ namespace {
 // go on while a text is being sent.
 char window[entry_header_size + entry_text_max];
 char copy_buffer[64 * 1024];
+// The text appended last, while it is the next to be sent: begin takes it
+// from here instead of reading it back (a system call a text saved).
+char newest[entry_header_size + entry_text_max];
 
 // How much upkeep does between looks at the clock.
 constexpr std::size_t slice_bytes = sizeof copy_buffer;
@@ -160,6 +163,7 @@ bool QueueFile::open(const char* path, const char* temp, Taken& taken) {
 }
 
 void QueueFile::close() {
+    newest_at_ = -1;
     end_compaction();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -205,6 +209,7 @@ bool QueueFile::take_over(Taken& taken) {
 }
 
 void QueueFile::emptied() {
+    newest_at_ = -1;
     end_compaction();
     work_ = Work::none;
     if (::ftruncate(fd_, 0) == 0) {
@@ -283,6 +288,7 @@ void QueueFile::compacted() {
     next_ -= copy_from_;
     tail_ -= copy_from_;
     for (unsigned i = 0; i < out_count_; ++i) out_at_[(out_first_ + i) % out_max] -= copy_from_;
+    if (newest_at_ >= 0) newest_at_ -= copy_from_;
     trim_tail_ = false;
     retry_.succeeded();
     wrote(true);
@@ -348,6 +354,7 @@ bool QueueFile::drop_oldest(std::uint64_t& dropped) {
         if (header[entry_state_at] != entry_done) break;
         next_ += static_cast<off_t>(entry_header_size + len);  // dropped while others were out
     }
+    if (newest_at_ == next_) newest_at_ = -1;
     mark_done(next_);
     next_ += static_cast<off_t>(entry_header_size + len);
     if (out_count_ == 0) head_ = next_;
@@ -385,6 +392,12 @@ bool QueueFile::append(const char* text, std::size_t len, std::uint64_t& dropped
         return false;
     }
     wrote(true);
+    // Next to be sent when all before it are out: kept for begin.
+    newest_at_ = next_ == tail_ && work_ != Work::recount ? tail_ : -1;
+    if (newest_at_ >= 0) {
+        std::memcpy(newest, header, sizeof header);
+        std::memcpy(newest + sizeof header, text, len);
+    }
     tail_ += static_cast<off_t>(need);
     ++count_;
     return true;
@@ -392,6 +405,17 @@ bool QueueFile::append(const char* text, std::size_t len, std::uint64_t& dropped
 
 bool QueueFile::begin(const char*& text, std::size_t& len) {
     if (fd_ < 0 || count_ <= out_count_ || out_count_ >= out_max || work_ == Work::recount) return false;
+    if (next_ == newest_at_ && newest_at_ >= 0) {
+        newest_at_ = -1;
+        std::size_t text_len = 0;
+        (void)entry_length(newest, text_len);
+        text = newest + entry_header_size;
+        len = text_len;
+        out_at_[(out_first_ + out_count_) % out_max] = next_;
+        if (out_count_++ == 0) head_ = next_;
+        next_ += static_cast<off_t>(entry_header_size + len);
+        return true;
+    }
     for (;;) {
         if (next_ >= tail_) break;
         // Most texts fit the first few KiB; a longer one is read on.
@@ -422,6 +446,7 @@ bool QueueFile::begin(const char*& text, std::size_t& len) {
     // Changed under us: upkeep walks on to the next whole text and counts
     // what was lost; nothing is written, so nothing intact can go with it.
     end_compaction();
+    newest_at_ = -1;
     work_ = Work::recount;
     recount_ = Scan{};
     recount_.at = next_;

@@ -100,6 +100,7 @@ private:
     unsigned out_first_ = 0, out_count_ = 0;
     bool failing_ = false;
     bool trim_tail_ = false;  // bytes of a failed append may lie past tail_
+    off_t newest_at_ = -1;    // where the text kept in memory lies, if any
 
     Work work_ = Work::none;
     // Compaction: the rest from copy_from_ is copied to fresh_ up to copied_,

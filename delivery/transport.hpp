@@ -40,8 +40,9 @@ public:
     virtual void next(int& fd, bool& write, std::int64_t& due_ms) const = 0;
     // It has nothing under way and would begin an attempt (a connect) when allowed.
     virtual bool wants_attempt() const { return false; }
-    // Does what is due; may_try says whether a new attempt may begin now.
-    virtual void work(std::int64_t now_ms, bool may_try, DeliverySink& sink) = 0;
+    // Does what is due; may_try says whether a new attempt may begin now,
+    // events what poll found on its descriptor (0: none).
+    virtual void work(std::int64_t now_ms, bool may_try, short events, DeliverySink& sink) = 0;
     // At the stop: what is under way may settle, briefly; the rest stays queued.
     virtual void finish(DeliverySink& sink) = 0;
 };

@@ -91,16 +91,17 @@ constexpr std::int64_t side_wait_most_ms = 20;
 // go first, unless the side work has been ready since side_ready_ms for
 // side_wait_most_ms.
 Wake wait_beside(int socket_fd, int side_fd, bool side_write, std::int64_t due_ms, bool notifying,
-                 std::int64_t& side_ready_ms) {
+                 std::int64_t& side_ready_ms, short& side_events) {
     std::int64_t now = monotonic_ms();
     bool due = due_ms >= 0 && now >= due_ms;
     std::int64_t timeout = due ? 0 : due_ms < 0 ? -1 : due_ms - now;
     if (notifying && (timeout < 0 || timeout > StatusSchedule::interval_ms)) timeout = StatusSchedule::interval_ms;
-    short side_events = static_cast<short>(POLLIN | (side_write ? POLLOUT : 0));
-    pollfd waits[2] = {{socket_fd, POLLIN, 0}, {side_fd, side_events, 0}};
+    short side_wanted = static_cast<short>(POLLIN | (side_write ? POLLOUT : 0));
+    pollfd waits[2] = {{socket_fd, POLLIN, 0}, {side_fd, side_wanted, 0}};
     int ready = ::poll(waits, side_fd >= 0 ? 2 : 1, timeout > INT_MAX ? INT_MAX : static_cast<int>(timeout));
     bool datagram = ready > 0 && waits[0].revents != 0;
-    bool side = due || (ready > 0 && side_fd >= 0 && waits[1].revents != 0);
+    side_events = ready > 0 && side_fd >= 0 ? waits[1].revents : 0;
+    bool side = due || side_events != 0;
     if (!side) {
         side_ready_ms = -1;
         return datagram ? Wake::socket : Wake::neither;
@@ -141,10 +142,12 @@ int receive_socket(HandOn hand_on, SideWork side, bool queue_counts) {
         if (side_fd >= 0 || due_ms >= 0) {
             std::int64_t sync_ms = durable_due();
             if (sync_ms >= 0 && (due_ms < 0 || sync_ms < due_ms)) due_ms = sync_ms;
-            Wake wake = wait_beside(quenlink_socket.load(), side_fd, side_write, due_ms, notifying, side_ready_ms);
+            short side_events = 0;
+            Wake wake =
+                wait_beside(quenlink_socket.load(), side_fd, side_write, due_ms, notifying, side_ready_ms, side_events);
             if (wake != Wake::socket) {
                 std::int64_t now = monotonic_ms();
-                if (wake == Wake::side) side.run(now);
+                if (wake == Wake::side) side.run(now, side_events);
                 durable_sync_if_due(now);
                 if (notifying) publish_if_due(monotonic_ms());
                 continue;
