@@ -319,3 +319,53 @@ TEST_F(QueueFileTest, NoMoreThanItsLimitOut) {
     ASSERT_TRUE(q.begin(text, len));
     EXPECT_EQ(std::string(text, len), "t" + std::to_string(QueueFile::out_max));
 }
+
+// Appends, sends, settlements and returns in a fixed pseudo-random order,
+// against a plain list: every text is handed out in order, and what a
+// restart finds is exactly what had not been settled.
+TEST_F(QueueFileTest, ModelOfAppendsSendsAndReturns) {
+    ASSERT_TRUE(reopen());
+    std::vector<std::string> pending;  // oldest first; the first `out` of them are out
+    std::size_t out = 0;
+    unsigned seed = 12345, serial = 0;
+    auto next_random = [&] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+    for (int step = 0; step < 20000; ++step) {
+        const char* text;
+        std::size_t len;
+        switch (next_random() % 5) {
+            case 0:
+            case 1: {
+                std::string t = "text " + std::to_string(serial++) + std::string(next_random() % 300, 'x');
+                ASSERT_TRUE(add(t));
+                pending.push_back(t);
+                break;
+            }
+            case 2:
+                if (out < pending.size() && out < QueueFile::out_max) {
+                    ASSERT_TRUE(q.begin(text, len)) << step;
+                    ASSERT_EQ(std::string(text, len), pending[out]) << step;
+                    ++out;
+                } else {
+                    EXPECT_FALSE(q.begin(text, len)) << step;
+                }
+                break;
+            case 3:
+                if (out > 0) {
+                    q.finish();
+                    pending.erase(pending.begin());
+                    --out;
+                }
+                break;
+            case 4:
+                if (next_random() % 4 == 0) {
+                    q.release();
+                    out = 0;
+                }
+                break;
+        }
+        ASSERT_EQ(q.pending(), pending.size()) << step;
+        settle(q);
+    }
+    ASSERT_TRUE(reopen());
+    EXPECT_EQ(drain(q), pending);
+}
