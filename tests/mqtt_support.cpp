@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -185,6 +187,20 @@ bool publish(const std::string& topic, const std::string& payload, unsigned port
                                   "-t", topic, "-m", payload};
     if (retain) argv.push_back("-r");
     return wait_for(argv) == 0;
+}
+
+bool use_hosts_file(const TempDir& dir, const std::string& lines) {
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    if (access("/etc/hosts", F_OK) == 0) {
+        std::string path = dir / "hosts";
+        std::ofstream(path) << lines;
+        return mount(path.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+    }
+    // A root without one (a bare debootstrap): a copy of /etc with it, over /etc.
+    std::string copy = dir / "etc";
+    if (wait_for({"cp", "-a", "/etc/.", copy + "/"}) != 0) return false;
+    std::ofstream(copy + "/hosts") << lines;
+    return mount(copy.c_str(), "/etc", nullptr, MS_BIND, nullptr) == 0;
 }
 
 std::string untime(const std::string& text) {

@@ -80,6 +80,10 @@ private:
 // Publishes one message, as another client would.
 bool publish(const std::string& topic, const std::string& payload, unsigned port = 1883, bool retain = false);
 
+// In a private mount namespace, a hosts file of the test's own over /etc/hosts,
+// so that names resolve the same on every machine. False where that cannot be.
+bool use_hosts_file(const TempDir& dir, const std::string& lines);
+
 // Every ISO 8601 time ("2026-12-08T14:03:59+01:00") and every record stamp
 // ("2026.12.08_14:03:59") written TIME and STAMP.
 std::string untime(const std::string& text);
