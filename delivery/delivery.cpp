@@ -22,7 +22,10 @@ bool delivery_open() {
     // Made once, for the process's life: no allocation on a datagram's way.
     if (settings.telnet == 3) {
         auto* mqtt = new MqttTransport();
-        if (!mqtt->configure(settings.broker, settings.broker_tls != 0, settings.discovery != 0)) return false;
+        if (!mqtt->configure(settings.broker, settings.broker_tls != 0, settings.discovery != 0)) {
+            delete mqtt;
+            return false;
+        }
         transport = mqtt;
         engine = new DeliveryEngine(*transport, monotonic_ms, {"qlfwd-mqtt-queue", "Datensaetze"});
     } else {

@@ -332,6 +332,19 @@ TEST_F(ReceiverTestBase, BrokerAddressesRefusedOrNoted) {
         }
         EXPECT_EQ(r.err(), c.err) << c.args[0];
     }
+    // A CA certificate that is there but cannot be read: no TLS without it.
+    std::filesystem::create_directory(dir / "credentials");
+    std::ofstream(dir / "credentials/mqtt-ca") << "not readable\n";
+    chmod((dir / "credentials/mqtt-ca").c_str(), 0);
+    ASSERT_EQ(chown(dir.path().c_str(), unprivileged_user, unprivileged_user), 0);
+    Options options;
+    options.args = {"-M", dir.prefix()};
+    options.env = {"CREDENTIALS_DIRECTORY=" + (dir / "credentials")};
+    options.user = unprivileged_user;
+    Receiver r(dir, options);
+    EXPECT_EQ(r.wait_exit(), 1);
+    EXPECT_EQ(r.err(), "qlfwd: CA-Zertifikat " + (dir / "credentials/mqtt-ca") +
+                           " kann nicht gelesen werden: Permission denied\n");
 }
 
 }  // namespace
