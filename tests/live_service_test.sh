@@ -216,12 +216,18 @@ inside "rm -f /etc/systemd/system/qlfwd.service.d/mode.conf && systemctl daemon-
 
 say "mode 3: an MQTT broker, the password from LoadCredential="
 # The test's own broker as a transient unit; the package's system service stays off.
+# Its files where its own user (mosquitto) can read them.
 inside "systemctl disable -q --now mosquitto.service 2>/dev/null || true
-        printf 'listener 1884 127.0.0.1\npassword_file /root/passwords\nallow_anonymous false\n' > /root/mosquitto.conf &&
-        mosquitto_passwd -c -b /root/passwords site s3cret-live && chmod 644 /root/passwords &&
+        mkdir -p /etc/qlfwd-test-broker &&
+        printf 'listener 1884 127.0.0.1\npassword_file /etc/qlfwd-test-broker/passwords\nallow_anonymous false\n' > /etc/qlfwd-test-broker/mosquitto.conf &&
+        mosquitto_passwd -c -b /etc/qlfwd-test-broker/passwords site s3cret-live &&
+        chown -R mosquitto /etc/qlfwd-test-broker &&
         mkdir -p /etc/qlfwd && printf 's3cret-live\n' > /etc/qlfwd/mqtt-password && chmod 600 /etc/qlfwd/mqtt-password &&
-        systemd-run -q --unit=broker mosquitto -c /root/mosquitto.conf && sleep 0.5 &&
-        systemd-run -q --unit=subscriber /bin/sh -c 'mosquitto_sub -p 1884 -u site -P s3cret-live -q 1 -v -t qlfwd/# > /root/mqtt'"
+        systemd-run -q --unit=broker mosquitto -c /etc/qlfwd-test-broker/mosquitto.conf &&
+        for _ in \$(seq 50); do ss -Hltn 'sport = 1884' | grep -q . && break; sleep 0.1; done &&
+        systemd-run -q --unit=subscriber /bin/sh -c 'mosquitto_sub -h 127.0.0.1 -p 1884 -u site -P s3cret-live -q 1 -v -t qlfwd/# > /root/mqtt'"
+check "the test's broker and subscriber run" \
+    inside "sleep 0.3; systemctl is-active -q broker subscriber || { journalctl -u broker -u subscriber --no-pager | tail -5; false; }"
 inside "printf '[Service]\nLoadCredential=mqtt-password:/etc/qlfwd/mqtt-password\nEnvironment=\"QLFWD_OPTIONS=-d -msite@127.0.0.1:1884 -H /var/lib/qlfwd/\"\n' > /etc/systemd/system/qlfwd.service.d/mode.conf &&
         systemctl daemon-reload && systemctl restart qlfwd && sleep 0.5 &&
         qlsend -q -s 127.0.0.52 -t 'to,the,broker,live' >/dev/null"
@@ -239,7 +245,7 @@ check "  no record files" inside "[ ! -e /var/lib/qlfwd/Qln052.txt ]"
 inside "systemctl stop broker && qlsend -q -s 127.0.0.53 -n 3 -r 50 -i -t broker,away, >/dev/null"
 check "the broker away: three records wait" wait_status "4 empfangen, 1 weitergegeben, 0 verworfen, 0 verloren, 0 Ausgabefehler, 3 in Warteschlange"
 check "  in their own queue file, mode 0600" inside "[ \"\$(stat -c '%a %U' /var/lib/qlfwd/.qlfwd-mqtt-queue)\" = '600 qlfwd' ]"
-inside "systemctl restart qlfwd && systemd-run -q --unit=broker2 mosquitto -c /root/mosquitto.conf"
+inside "systemctl restart qlfwd && systemd-run -q --unit=broker2 mosquitto -c /etc/qlfwd-test-broker/mosquitto.conf"
 check "the broker back after a restart of qlfwd: all three delivered" \
     wait_status "0 empfangen, 3 weitergegeben, 0 verworfen, 0 verloren, 0 Ausgabefehler, 0 in Warteschlange"
 inside "rm -f /etc/systemd/system/qlfwd.service.d/mode.conf && systemctl daemon-reload && systemctl restart qlfwd"
