@@ -22,9 +22,6 @@ namespace {
 // go on while a text is being sent.
 char window[entry_header_size + entry_text_max];
 char copy_buffer[64 * 1024];
-// The text appended last, while it is the next to be sent: begin takes it
-// from here instead of reading it back (a system call a text saved).
-char newest[entry_header_size + entry_text_max];
 
 // How much upkeep does between looks at the clock.
 constexpr std::size_t slice_bytes = sizeof copy_buffer;
@@ -395,8 +392,8 @@ bool QueueFile::append(const char* text, std::size_t len, std::uint64_t& dropped
     // Next to be sent when all before it are out: kept for begin.
     newest_at_ = next_ == tail_ && work_ != Work::recount ? tail_ : -1;
     if (newest_at_ >= 0) {
-        std::memcpy(newest, header, sizeof header);
-        std::memcpy(newest + sizeof header, text, len);
+        std::memcpy(newest_, header, sizeof header);
+        std::memcpy(newest_ + sizeof header, text, len);
     }
     tail_ += static_cast<off_t>(need);
     ++count_;
@@ -408,8 +405,8 @@ bool QueueFile::begin(const char*& text, std::size_t& len) {
     if (next_ == newest_at_ && newest_at_ >= 0) {
         newest_at_ = -1;
         std::size_t text_len = 0;
-        (void)entry_length(newest, text_len);
-        text = newest + entry_header_size;
+        (void)entry_length(newest_, text_len);
+        text = newest_ + entry_header_size;
         len = text_len;
         out_at_[(out_first_ + out_count_) % out_max] = next_;
         if (out_count_++ == 0) head_ = next_;

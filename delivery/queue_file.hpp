@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "delivery/queue_entry.hpp"
 #include "delivery/retry.hpp"
 
 namespace ql {
@@ -100,7 +101,10 @@ private:
     unsigned out_first_ = 0, out_count_ = 0;
     bool failing_ = false;
     bool trim_tail_ = false;  // bytes of a failed append may lie past tail_
-    off_t newest_at_ = -1;    // where the text kept in memory lies, if any
+    // The text appended last, while it is the next to be sent: begin takes it
+    // from here instead of reading it back (a system call a text saved).
+    off_t newest_at_ = -1;  // where it lies in the file; -1: none kept
+    char newest_[entry_header_size + entry_text_max];
 
     Work work_ = Work::none;
     // Compaction: the rest from copy_from_ is copied to fresh_ up to copied_,
