@@ -8,6 +8,7 @@
 #include "forwarding/commands.hpp"
 #include "forwarding/file_write.hpp"
 #include "forwarding/record.hpp"
+#include "fuzz/datagram_input.hpp"
 #include "fuzz/require.hpp"
 #include "reception/checks.hpp"
 #include "tests/command_checks.hpp"
@@ -21,12 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The first byte picks the sender's octet and -a; the rest is the datagram.
     unsigned octet = data[0];
     bool append = (data[0] & 1) != 0;
-    std::size_t n = size - 1 > datagram_max ? datagram_max : size - 1;
-    // Exactly as large as the receive buffer's used part and its zero byte, so
-    // that any read past the text is caught.
-    char* bytes = static_cast<char*>(std::malloc(n + 1));
-    std::memcpy(bytes, data + 1, n);
-    bytes[n] = '\0';
+    std::size_t n = 0;
+    char* bytes = fuzz::datagram_bytes(data, size, n);
 
     Checked c = check_datagram(bytes, n);
     if (c.verdict == Verdict::valid) {

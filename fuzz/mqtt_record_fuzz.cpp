@@ -12,6 +12,7 @@
 #include "delivery/discovery.hpp"
 #include "forwarding/mqtt_record.hpp"
 #include "forwarding/record.hpp"
+#include "fuzz/datagram_input.hpp"
 #include "fuzz/require.hpp"
 #include "reception/checks.hpp"
 
@@ -94,10 +95,8 @@ struct Reader {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
     unsigned octet = data[0];
-    std::size_t n = size - 1 > datagram_max ? datagram_max : size - 1;
-    char* bytes = static_cast<char*>(std::malloc(n + 1));
-    std::memcpy(bytes, data + 1, n);
-    bytes[n] = '\0';
+    std::size_t n = 0;
+    char* bytes = fuzz::datagram_bytes(data, size, n);
     Checked c = check_datagram(bytes, n);
     if (c.verdict == Verdict::valid) {
         Label label = device_label(bytes, c.text_len, c.is_long);

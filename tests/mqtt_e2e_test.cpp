@@ -210,9 +210,10 @@ TEST_F(MqttTest, PasswordFromTheCredentialsDirectory) {
         EXPECT_TRUE(eventually([&] { return has(r->out(), c.says); })) << c.credentials << c.user << r->out();
         send_from("127.0.0.42", "reading,number,1");
         bool right = c.says == connected(0);
-        if (right) EXPECT_TRUE(status_has("1 weitergegeben")) << status();
-        if (!right) std::this_thread::sleep_for(1500ms);  // the status line comes once a second
-        if (!right) EXPECT_TRUE(has(status(), "1 empfangen, 0 weitergegeben, 0 verworfen, 0 verloren, 0 Ausgabefehler")) << status();
+        // Received, then delivered or left waiting: the status line says which.
+        EXPECT_TRUE(status_has(right ? "1 empfangen, 1 weitergegeben"
+                                     : "1 empfangen, 0 weitergegeben, 0 verworfen, 0 verloren, 0 Ausgabefehler"))
+            << status();
         // Refused: tried again at the slowest pace, not at once.
         if (!right) EXPECT_EQ(r->out().find(c.says), r->out().rfind(c.says)) << r->out();
         EXPECT_EQ(r->stop(), 0);
