@@ -2,10 +2,9 @@
 // first rule that matches it.
 #pragma once
 #include "common/settings.hpp"
+#include "common/version.hpp"
 
 namespace ql {
-
-constexpr char version_text[] = "v0.2";
 
 enum class ArgumentAction {
     none,              // applied (or ignored)

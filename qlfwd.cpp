@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "command_line.hpp"
 #include "common/diag.hpp"
@@ -14,7 +15,9 @@
 #include "common/notify.hpp"
 #include "common/settings.hpp"
 #include "delivery/delivery.hpp"
+#include "forwarding/mqtt_record.hpp"
 #include "forwarding/output.hpp"
+#include "forwarding/record.hpp"
 #include "own_address.hpp"
 #include "start_notes.hpp"
 #include "reception/handed_socket.hpp"
@@ -22,6 +25,32 @@
 #include "reception/socket.hpp"
 
 using namespace ql;
+
+// Reception hands each accepted datagram to forwarding, which makes the
+// mode's output of it; the mode's sink takes that: the record file, the
+// delivery queue of command texts, or the one of records for the broker.
+namespace {
+
+RecordMaker records;
+std::string text;  // the command text or message of the datagram at hand; its capacity stays
+MqttMessage message;
+
+Outcome to_file(const Accepted& datagram) { return record_file(records.make(datagram, settings.append != 0)); }
+
+Outcome to_server(const Accepted& datagram) {
+    if (!command_file(records.make(datagram, settings.append != 0), settings.telnet, text)) return Outcome::failed;
+    return delivery_enqueue(text.data(), text.size());
+}
+
+// A message carries its record line without the line feed: "-a" changes nothing there.
+Outcome to_broker(const Accepted& datagram) {
+    mqtt_message(text, message, records.make(datagram, false));
+    return delivery_enqueue(message);
+}
+
+HandOn hand_on_of(int mode) { return mode == 0 ? to_file : mode == 3 ? to_broker : to_server; }
+
+}  // namespace
 
 static void sig_term(int) {
     terminate = 1;
@@ -102,7 +131,7 @@ int main(int argc, char** argv) {
     // Only a receiver that holds the port takes over what an earlier one left queued.
     if (delivering && !delivery_open()) return 1;
     notify_send("READY=1", 7);
-    receive_socket(output_datagram, delivering ? delivery_work() : SideWork{}, delivering);
+    receive_socket(hand_on_of(settings.telnet), delivering ? delivery_work() : SideWork{}, delivering);
     close_socket();
     if (delivering) delivery_finish();
     // A cut right after a stop, an upgrade or a shutdown loses nothing.

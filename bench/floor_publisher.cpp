@@ -29,9 +29,10 @@ int main(int argc, char** argv) {
         std::string datagram = text + digits;
         char line[ql::record_line_max + 1];
         std::size_t len = ql::record_line(line, "2026.12.08_14:03:59", "Qln042", 6, datagram.data(), datagram.size(), false);
-        std::string m;
-        ql::mqtt_message(m, "Qln042", 6, local, datagram.data(), datagram.size(), line, len);
-        messages.push_back(m);
+        std::string buffer;
+        ql::MqttMessage m;
+        ql::mqtt_message(buffer, m, "Qln042", 6, local, now, datagram.data(), datagram.size(), line, len);
+        messages.push_back(std::string(m.topic, m.topic_len) + "\n" + std::string(m.payload, m.payload_len));
     }
     mosquitto_lib_init();
     std::atomic<long> acked{0};

@@ -1,8 +1,11 @@
 #include "delivery/delivery.hpp"
 
+#include <string>
+
 #include "common/clock.hpp"
 #include "common/settings.hpp"
 #include "delivery/engine.hpp"
+#include "delivery/mqtt_entry.hpp"
 #include "delivery/mqtt_transport.hpp"
 #include "delivery/nc_transport.hpp"
 
@@ -12,6 +15,7 @@ namespace {
 
 Transport* transport = nullptr;
 DeliveryEngine* engine = nullptr;
+std::string entry;  // a record as the queue keeps it; its capacity stays
 
 void next(int& fd, bool& write, std::int64_t& due) { engine->next(fd, write, due); }
 void work(std::int64_t now, short events) { engine->work(now, events); }
@@ -22,21 +26,27 @@ bool delivery_open() {
     // Made once, for the process's life: no allocation on a datagram's way.
     if (settings.telnet == 3) {
         auto* mqtt = new MqttTransport();
-        if (!mqtt->configure(settings.broker, settings.broker_tls != 0, settings.discovery != 0)) {
+        if (!mqtt->configure(settings.broker, settings.broker_tls != 0, settings.discovery != 0, settings.path)) {
             delete mqtt;
             return false;
         }
         transport = mqtt;
-        engine = new DeliveryEngine(*transport, monotonic_ms, {"qlfwd-mqtt-queue", "Datensaetze"});
+        engine = new DeliveryEngine(*transport, monotonic_ms, {"qlfwd-mqtt-queue", "Datensaetze", QueueKind::records});
+        entry.reserve(32 * 1024);
     } else {
         transport = new NcTransport(settings.telip);
-        engine = new DeliveryEngine(*transport, monotonic_ms, {"qlfwd-queue", "Befehlstexte"});
+        engine = new DeliveryEngine(*transport, monotonic_ms, {"qlfwd-queue", "Befehlstexte", QueueKind::commands});
     }
     engine->open(settings.path);
     return true;
 }
 
 Outcome delivery_enqueue(const char* text, std::size_t len) { return engine->enqueue(text, len); }
+
+Outcome delivery_enqueue(const MqttMessage& message) {
+    encode_mqtt_entry(entry, message);
+    return engine->enqueue(entry.data(), entry.size());
+}
 
 SideWork delivery_work() { return SideWork{next, work}; }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "common/datagram.hpp"
+#include "common/mqtt_message.hpp"
 #include "common/side_work.hpp"
 
 namespace ql {
@@ -13,8 +14,12 @@ namespace ql {
 // open. False (said on standard error) when the mode cannot begin.
 bool delivery_open();
 
-// Queues one text: queued, or failed (reported) when it cannot be kept.
+// Queues one command text (modes 1 and 2): queued, or failed (reported) when
+// it cannot be kept.
 Outcome delivery_enqueue(const char* text, std::size_t len);
+
+// Queues one record for the broker (mode 3), with what its sending needs.
+Outcome delivery_enqueue(const MqttMessage& message);
 
 // What the receive loop runs beside reception.
 SideWork delivery_work();

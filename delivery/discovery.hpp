@@ -1,35 +1,42 @@
-// Home Assistant discovery for records sent to a broker: what a queued message
-// says about its device, and the retained config that makes one of its fields
-// a sensor. Pure.
+// Home Assistant's device-based discovery for records sent to a broker: one
+// retained config per device, with a sensor per field (f00 to f99), and the
+// per-field configs of the first release it takes over. Pure.
 #pragma once
 #include <cstddef>
 #include <string>
 
+#include "common/mqtt_message.hpp"
+
 namespace ql {
 
-// Configs are made for fields f00 to f99; a datagram with more has no sensor for the rest.
-constexpr unsigned discovery_fields_max = 100;
+constexpr char birth_topic[] = "homeassistant/status";
+// Where the first release put its configs: homeassistant/sensor/qlfwd_<device topic>/f<NN>/config.
+constexpr char old_configs_filter[] = "homeassistant/sensor/+/+/config";
+constexpr char migrate_payload[] = "{\"migrate_discovery\": true}";
 
-// A queued message, "<topic>" LF "<payload>", taken apart.
-struct MessageFacts {
-    const char* topic;  // "qlfwd/<device topic>"
+// What a device's config says of it.
+struct DeviceFacts {
+    const char* topic;  // the device topic
     std::size_t topic_len;
-    const char* payload;
-    std::size_t payload_len;
-    const char* device;  // the "device" string's contents, JSON-escaped as in the payload
-    std::size_t device_len;
-    unsigned fields;  // how many strings "fields" holds
+    const char* json;   // the device name, JSON-escaped
+    std::size_t json_len;
+    unsigned fields;    // sensors f00 up to this one (at most discovery_fields_max)
+    FieldSet texts;     // fields shown as text; the others as measurements
 };
 
-// False when the text is not a message as the receiver queues it.
-bool message_facts(const char* text, std::size_t len, MessageFacts& out);
+// "homeassistant/device/qlfwd_<device topic>/config"
+void device_config_topic(std::string& out, const char* device_topic, std::size_t topic_len);
+
+// {"dev":{…},"o":{…},"cmps":{"f00":{…},…},"state_topic":…,"availability_topic":"qlfwd/status","qos":1}
+// A sensor's value is its field, blanks at either end left out, cut to 255
+// characters, and None (unknown) in a record that has fewer fields.
+void device_config(std::string& out, const DeviceFacts& device);
 
 // "homeassistant/sensor/qlfwd_<device topic>/f<NN>/config"
-void discovery_topic(std::string& out, const char* device_topic, std::size_t topic_len, unsigned field);
+void old_config_topic(std::string& out, const char* device_topic, std::size_t topic_len, unsigned field);
 
-// The config of field N of a device: a sensor whose value is fields[N] of the
-// device's messages, unavailable while qlfwd/status is "offline".
-void discovery_config(std::string& out, const char* device_topic, std::size_t topic_len, const char* device_json,
-                      std::size_t device_len, unsigned field);
+// The device topic and field of a first-release config topic; false for any other topic.
+bool parse_old_config_topic(const char* topic, std::size_t len, const char*& device_topic, std::size_t& topic_len,
+                            unsigned& field);
 
 }  // namespace ql

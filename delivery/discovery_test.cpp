@@ -4,37 +4,80 @@
 
 #include <string>
 
+#include <cstring>
+
 #include "delivery/broker_address.hpp"
-#include "forwarding/mqtt_record.hpp"
+#include "delivery/old_configs.hpp"
 
 using namespace ql;
 
-TEST(Discovery, FactsOfAQueuedMessage) {
-    std::tm t{};
-    std::string name = "Qln042_\"x\"";
-    std::string text = "a\\\",b,,\xB0";
-    std::string m;
-    mqtt_message(m, name.data(), name.size(), t, text.data(), text.size(), "line", 4);
-    MessageFacts f{};
-    ASSERT_TRUE(message_facts(m.data(), m.size(), f));
-    EXPECT_EQ(std::string(f.topic, f.topic_len), "qlfwd/Qln042__x_");
-    EXPECT_EQ(std::string(f.device, f.device_len), "Qln042_\\\"x\\\"");
-    EXPECT_EQ(f.fields, 4u);
-    EXPECT_EQ(std::string(f.payload, f.payload_len), m.substr(m.find('\n') + 1));
-    // Cut before its fields have ended, it is no message.
-    for (std::size_t cut = 0; cut < m.find("],\"record\":\"") + 12; ++cut)
-        EXPECT_FALSE(message_facts(m.data(), cut, f)) << cut;
+TEST(Discovery, DeviceConfigExactly) {
+    std::string topic, config;
+    device_config_topic(topic, "Qln042_kitchen", 14);
+    EXPECT_EQ(topic, "homeassistant/device/qlfwd_Qln042_kitchen/config");
+    FieldSet texts;
+    texts.add(1);
+    std::string name = "Qln042 \\\"k\\\"";
+    device_config(config, DeviceFacts{"Qln042_kitchen", 14, name.data(), name.size(), 2, texts});
+    EXPECT_EQ(config,
+              "{\"dev\":{\"identifiers\":[\"qlfwd_Qln042_kitchen\"],\"name\":\"Qln042 \\\"k\\\"\",\"model\":\"Quenlink\"},"
+              "\"o\":{\"name\":\"qlfwd\",\"sw\":\"0.2\"},\"cmps\":{"
+              "\"f00\":{\"p\":\"sensor\",\"name\":\"f00\",\"unique_id\":\"qlfwd_Qln042_kitchen_f00\","
+              "\"value_template\":\"{{ (value_json.fields[0] | trim)[:255] if value_json.fields | length > 0 else None }}\","
+              "\"state_class\":\"measurement\"},"
+              "\"f01\":{\"p\":\"sensor\",\"name\":\"f01\",\"unique_id\":\"qlfwd_Qln042_kitchen_f01\","
+              "\"value_template\":\"{{ (value_json.fields[1] | trim)[:255] if value_json.fields | length > 1 else None }}\"}},"
+              "\"state_topic\":\"qlfwd/Qln042_kitchen\",\"availability_topic\":\"qlfwd/status\",\"qos\":1}");
+    // Never more sensors than f00 to f99.
+    device_config(config, DeviceFacts{"Qln042", 6, "Qln042", 6, 300, {}});
+    EXPECT_NE(config.find("\"f99\":"), std::string::npos);
+    EXPECT_EQ(config.find("\"f100\":"), std::string::npos);
+    EXPECT_EQ(config.find("\"f00\":"), config.rfind("\"f00\":"));
 }
 
-TEST(Discovery, ConfigExactly) {
-    std::string topic, config;
-    discovery_topic(topic, "Qln042_kitchen", 14, 3);
-    EXPECT_EQ(topic, "homeassistant/sensor/qlfwd_Qln042_kitchen/f03/config");
-    discovery_config(config, "Qln042_kitchen", 14, "Qln042_kitchen", 14, 3);
-    EXPECT_EQ(config,
-              "{\"name\":\"f03\",\"unique_id\":\"qlfwd_Qln042_kitchen_f03\",\"state_topic\":\"qlfwd/Qln042_kitchen\","
-              "\"value_template\":\"{{ value_json.fields[3] }}\",\"availability_topic\":\"qlfwd/status\","
-              "\"device\":{\"identifiers\":[\"qlfwd_Qln042_kitchen\"],\"name\":\"Qln042_kitchen\",\"model\":\"Quenlink\"}}");
+TEST(Discovery, FirstReleaseConfigTopicsReadBack) {
+    std::string topic;
+    old_config_topic(topic, "Qln042_kitchen", 14, 7);
+    EXPECT_EQ(topic, "homeassistant/sensor/qlfwd_Qln042_kitchen/f07/config");
+    struct Case {
+        const char* topic;
+        bool ok;
+        const char* device;
+        unsigned field;
+    } cases[] = {
+        {"homeassistant/sensor/qlfwd_Qln042_kitchen/f07/config", true, "Qln042_kitchen", 7},
+        {"homeassistant/sensor/qlfwd_Qln001/f99/config", true, "Qln001", 99},
+        {"homeassistant/sensor/qlfwd_/f00/config", false, "", 0},
+        {"homeassistant/sensor/other_Qln001/f00/config", false, "", 0},
+        {"homeassistant/sensor/qlfwd_Qln001/f0/config", false, "", 0},
+        {"homeassistant/sensor/qlfwd_Qln001/g01/config", false, "", 0},
+        {"homeassistant/sensor/qlfwd_Qln 01/f01/config", false, "", 0},
+        {"homeassistant/binary_sensor/qlfwd_Qln001/f01/config", false, "", 0},
+        {"homeassistant/sensor/qlfwd_Qln001/f01/state", false, "", 0},
+    };
+    for (const Case& c : cases) {
+        const char* device = nullptr;
+        std::size_t len = 0;
+        unsigned field = 0;
+        ASSERT_EQ(parse_old_config_topic(c.topic, std::strlen(c.topic), device, len, field), c.ok) << c.topic;
+        if (!c.ok) continue;
+        EXPECT_EQ(std::string(device, len), c.device);
+        EXPECT_EQ(field, c.field);
+    }
+}
+
+TEST(Discovery, OldConfigsTakenOnceAndClearedOnesForgotten) {
+    OldConfigs old;
+    old.note("Qln042", 6, 0, true);
+    old.note("Qln042", 6, 3, true);
+    old.note("Qln042", 6, 3, false);  // cleared by another client meanwhile
+    old.note("Qln043", 6, 1, true);
+    FieldSet f = old.take("Qln042", 6);
+    EXPECT_TRUE(f.has(0));
+    EXPECT_FALSE(f.has(3));
+    EXPECT_FALSE(old.take("Qln042", 6).has(0)) << "taken over once";
+    EXPECT_TRUE(old.take("Qln043", 6).has(1));
+    EXPECT_FALSE(old.take("Qln044", 6).has(0));
 }
 
 TEST(BrokerAddress, ParsedOrRefused) {

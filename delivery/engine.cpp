@@ -29,6 +29,13 @@ void DeliveryEngine::say_full(std::int64_t now) {
 
 // Said once while the queue's file fails, again only after it worked.
 void DeliveryEngine::say_failing() {
+    if (foreign_) {
+        if (!foreign_said_)
+            diag("Fehler: Warteschlange %s in unbekanntem Format, bleibt unberuehrt\n", queue_base_);
+        foreign_said_ = true;
+        return;
+    }
+    foreign_said_ = false;
     bool failing = queue_.failing() || !queue_.is_open();
     if (failing && !failing_said_) diag("Fehler: file_write %s mit Fehler\n", queue_base_);
     failing_said_ = failing;
@@ -44,7 +51,10 @@ bool DeliveryEngine::ensure_open() {
     hidden_path(queue_name_, prefix_, names_.queue, &queue_base_);
     hidden_path(temp, prefix_, temp_name);
     QueueFile::Taken taken;
-    if (!queue_.open(queue_name_, temp, taken)) {
+    unsigned version = 0;
+    QueueFile::Opened opened = queue_.open(queue_name_, temp, names_.kind, taken, version);
+    foreign_ = opened == QueueFile::Opened::foreign;
+    if (opened != QueueFile::Opened::ok) {
         // Left as it is, and tried again later: what it holds is taken over then.
         open_at_ = now + open_retry_.failed();
         return false;
@@ -66,10 +76,12 @@ Outcome DeliveryEngine::enqueue(const char* text, std::size_t len) {
     if (!floor_allows(prefix_, entry_header_size + len, true, false)) return Outcome::failed;
     std::uint64_t dropped = 0;
     bool kept = ensure_open() && queue_.append(text, len, dropped);
-    if (kept)
+    if (kept) {
         floor_wrote(entry_header_size + len, false);
-    else
+        ++counts.queued;
+    } else if (!foreign_) {
         floor_write_failed(errno);
+    }
     if (dropped > 0) {
         give_up(dropped);
         full_unsaid_ += dropped;
@@ -79,15 +91,12 @@ Outcome DeliveryEngine::enqueue(const char* text, std::size_t len) {
     return kept ? Outcome::queued : Outcome::failed;
 }
 
-void DeliveryEngine::delivered() {
-    queue_.finish();
-    ++counts.handed_on;
-    if (counts.queued > 0) --counts.queued;
-}
-
-void DeliveryEngine::given_up() {
-    queue_.finish();
-    give_up(1);
+void DeliveryEngine::settled(std::uint32_t tag, bool arrived) {
+    std::uint64_t delivered = 0, given_up = 0;
+    if (!queue_.settle(tag, arrived, delivered, given_up)) return;
+    counts.handed_on += delivered;
+    counts.queued -= delivered < counts.queued ? delivered : counts.queued;
+    give_up(given_up);
 }
 
 void DeliveryEngine::returned() { queue_.release(); }
@@ -104,15 +113,20 @@ void DeliveryEngine::attempt_succeeded() {
 void DeliveryEngine::send_what_fits(std::int64_t now) {
     const char* text = nullptr;
     std::size_t len = 0;
-    while (transport_.room() > 0 && queue_.begin(text, len))
-        if (!transport_.send(text, len, now, *this)) return;
+    while (transport_.room(queue_.out()) > 0 && queue_.begin(text, len)) {
+        std::uint32_t tag = 0;
+        Sent sent = transport_.send(text, len, now, *this, tag);
+        if (sent == Sent::failed) return;
+        queue_.tag_newest(tag);
+        if (sent == Sent::refused) settled(tag, false);
+    }
 }
 
 void DeliveryEngine::next(int& fd, bool& write, std::int64_t& due_ms) const {
     transport_.next(fd, write, due_ms);
     std::int64_t attempt_at = retry_at_ < 0 ? 0 : retry_at_;
     if (transport_.wants_attempt()) due_ms = earlier(due_ms, attempt_at);
-    if (queue_.pending() > queue_.out() && transport_.room() > 0) due_ms = earlier(due_ms, attempt_at);
+    if (queue_.pending() > queue_.out() && transport_.room(queue_.out()) > 0) due_ms = earlier(due_ms, attempt_at);
     std::int64_t upkeep_at = queue_.upkeep_at();
     if (upkeep_at >= 0) due_ms = earlier(due_ms, upkeep_at);
     if (!queue_.is_open()) due_ms = earlier(due_ms, open_at_);

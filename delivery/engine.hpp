@@ -1,8 +1,9 @@
 // The delivery engine: every text goes into a queue file beside the output
 // files before it is first sent, and leaves it only when its transport says
 // it arrived or gave it up. Texts go in arrival order; after a failed attempt
-// the next waits 1 s, doubling up to 30 s. It keeps the counts (weitergegeben,
-// Ausgabefehler, in Warteschlange) and says its own events under -d.
+// the next waits 1 s, doubling up to 30 s. It keeps the counts of what it
+// queues (weitergegeben, Ausgabefehler, in Warteschlange) and says its own
+// events under -d.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +19,7 @@ namespace ql {
 struct EngineNames {
     const char* queue;  // the queue file's name after the prefix's ".<last part>"
     const char* texts;  // what the texts are called in messages ("Befehlstexte")
+    QueueKind kind;
 };
 
 class DeliveryEngine final : public DeliverySink {
@@ -40,8 +42,7 @@ public:
 
     const QueueFile& queue() const { return queue_; }
 
-    void delivered() override;
-    void given_up() override;
+    void settled(std::uint32_t tag, bool arrived) override;
     void returned() override;
     void attempt_failed(bool slowest) override;
     void attempt_succeeded() override;
@@ -72,6 +73,8 @@ private:
     std::uint64_t full_unsaid_ = 0;  // texts dropped from a full queue, not yet said
     std::int64_t full_said_at_ = -full_line_interval_ms;
     bool failing_said_ = false;  // the queue's file failed, and it was said
+    bool foreign_ = false;       // the file is not one this release may touch
+    bool foreign_said_ = false;
     RetrySchedule open_retry_;   // a queue that could not be opened or read
     std::int64_t open_at_ = 0;
 };

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -23,18 +25,22 @@ public:
     bool idle = false;  // wants to begin an attempt (a connect)
     int attempts = 0;
     std::vector<std::string> sent;
-    unsigned out = 0;
+    std::deque<std::uint32_t> out;  // the tags of the texts out, oldest first
 
-    unsigned room() const override { return capacity > out ? capacity - out : 0; }
-    bool send(const char* text, std::size_t len, std::int64_t, DeliverySink& sink) override {
+    unsigned room(unsigned engine_out) const override {
+        EXPECT_EQ(engine_out, out.size()) << "the engine's window knows what is out";
+        return capacity > out.size() ? capacity - static_cast<unsigned>(out.size()) : 0;
+    }
+    Sent send(const char* text, std::size_t len, std::int64_t, DeliverySink& sink, std::uint32_t& tag) override {
         if (refuse_send) {
             sink.returned();
             sink.attempt_failed();
-            return false;
+            return Sent::failed;
         }
         sent.emplace_back(text, len);
-        ++out;
-        return true;
+        tag = static_cast<std::uint32_t>(sent.size()) + 100;
+        out.push_back(tag);
+        return Sent::out;
     }
     void next(int& fd, bool& write, std::int64_t& due) const override {
         fd = -1;
@@ -52,17 +58,14 @@ class EngineTest : public testing::Test {
 protected:
     TempDir dir;
     FakeTransport transport;
-    DeliveryEngine engine{transport, test_clock, {"qlfwd-test-queue", "Datensaetze"}};
+    DeliveryEngine engine{transport, test_clock, {"qlfwd-test-queue", "Datensaetze", QueueKind::commands}};
 
     void SetUp() override {
         counts = Counts{};
         now_ms = 1000000;
         engine.open(dir.prefix().c_str());
     }
-    void enqueue(const std::string& text) {
-        ASSERT_EQ(engine.enqueue(text.data(), text.size()), Outcome::queued);
-        ++counts.queued;  // as reception counts it
-    }
+    void enqueue(const std::string& text) { ASSERT_EQ(engine.enqueue(text.data(), text.size()), Outcome::queued); }
     std::int64_t due() const {
         int fd;
         bool write;
@@ -70,9 +73,11 @@ protected:
         engine.next(fd, write, at);
         return at;
     }
-    void settle(void (DeliverySink::*outcome)()) {
-        --transport.out;
-        (engine.*outcome)();
+    // The oldest text out arrives, or is given up.
+    void settle(bool arrived) {
+        std::uint32_t tag = transport.out.front();
+        transport.out.pop_front();
+        engine.settled(tag, arrived);
     }
 };
 
@@ -83,11 +88,11 @@ TEST_F(EngineTest, SendsInOrderWithinTheTransportsRoomAndCountsWhatArrived) {
     engine.work(now_ms);
     EXPECT_EQ(transport.sent, (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(due(), -1) << "no room: nothing due";
-    settle(&DeliverySink::delivered);
+    settle(true);
     engine.work(now_ms);
     EXPECT_EQ(transport.sent.back(), "c");
-    settle(&DeliverySink::given_up);
-    settle(&DeliverySink::delivered);
+    settle(false);
+    settle(true);
     EXPECT_EQ(counts.handed_on, 2u);
     EXPECT_EQ(counts.failed, 1u);
     EXPECT_EQ(counts.queued, 0u);
@@ -99,8 +104,8 @@ TEST_F(EngineTest, ReturnedTextsGoAgainInOrderAfterTheRetryDelay) {
     transport.capacity = 3;
     for (const char* t : {"a", "b", "c"}) enqueue(t);
     engine.work(now_ms);
-    settle(&DeliverySink::delivered);
-    transport.out = 0;
+    settle(true);
+    transport.out.clear();
     engine.returned();
     engine.attempt_failed(false);
     struct Step {
@@ -117,7 +122,7 @@ TEST_F(EngineTest, ReturnedTextsGoAgainInOrderAfterTheRetryDelay) {
         ASSERT_EQ(transport.sent.size(), before + 2);
         EXPECT_EQ(transport.sent[before], "b");
         EXPECT_EQ(transport.sent[before + 1], "c");
-        transport.out = 0;
+        transport.out.clear();
         engine.returned();
         engine.attempt_failed(false);
     }
@@ -160,16 +165,36 @@ TEST_F(EngineTest, WhatWaitsIsTakenOverByTheNextEngine) {
     transport.capacity = 2;
     for (const char* t : {"a", "b", "c"}) enqueue(t);
     engine.work(now_ms);
-    settle(&DeliverySink::delivered);
+    settle(true);
     engine.finish();  // "b" was out: it stays
     counts = Counts{};
     FakeTransport next_transport;
     next_transport.capacity = 5;
-    DeliveryEngine next{next_transport, test_clock, {"qlfwd-test-queue", "Datensaetze"}};
+    DeliveryEngine next{next_transport, test_clock, {"qlfwd-test-queue", "Datensaetze", QueueKind::commands}};
     next.open(dir.prefix().c_str());
     EXPECT_EQ(counts.queued, 2u);
     next.work(now_ms);
     EXPECT_EQ(next_transport.sent, (std::vector<std::string>{"b", "c"}));
+}
+
+// Acknowledgements in any order: a text leaves the queue only with every
+// one before it, and one given up is counted so.
+TEST_F(EngineTest, TextsSettledOutOfOrderLeaveOldestFirst) {
+    transport.capacity = 3;
+    for (const char* t : {"a", "b", "c"}) enqueue(t);
+    engine.work(now_ms);
+    ASSERT_EQ(transport.out.size(), 3u);
+    engine.settled(transport.out[2], true);
+    engine.settled(transport.out[1], false);
+    EXPECT_EQ(counts.handed_on, 0u) << "c and b wait for a";
+    EXPECT_EQ(engine.queue().out(), 3u);
+    engine.settled(transport.out[0], true);
+    EXPECT_EQ(counts.handed_on, 2u);
+    EXPECT_EQ(counts.failed, 1u);
+    EXPECT_EQ(counts.queued, 0u);
+    EXPECT_EQ(engine.queue().out(), 0u);
+    engine.settled(12345, true);  // a tag no text is out under: nothing changes
+    EXPECT_EQ(counts.handed_on, 2u);
 }
 
 }  // namespace

@@ -12,15 +12,19 @@
 
 #include "common/clock.hpp"
 #include "common/diag.hpp"
+#include "delivery/devices_file.hpp"
+#include "delivery/discovery.hpp"
+#include "delivery/mqtt_entry.hpp"
 
 namespace ql {
 
 namespace {
 
 constexpr char status_topic[] = "qlfwd/status";
-constexpr char birth_topic[] = "homeassistant/status";
 constexpr std::int64_t look_interval_ms = 20;  // a name lookup under way
 constexpr std::int64_t misc_interval_ms = 1000;
+constexpr std::int64_t save_delay_ms = 1000;   // changes a second apart go in one write
+constexpr std::int64_t announce_slice_ms = 5;  // away from the socket at most this long for announcements
 
 MqttTransport* self(void* obj) { return static_cast<MqttTransport*>(obj); }
 void connect_cb(mosquitto*, void* obj, int rc) { self(obj)->on_connect(rc); }
@@ -43,22 +47,42 @@ const char* error_text(int rc, int error) {
     return rc == MOSQ_ERR_ERRNO && error != 0 ? std::strerror(error) : mosquitto_strerror(rc);
 }
 
+std::time_t system_time() { return std::time(nullptr); }
+
+std::int64_t earlier(std::int64_t due, std::int64_t at) { return due < 0 || at < due ? at : due; }
+
 }  // namespace
+
+MqttTransport::MqttTransport(WallClock wall_clock)
+    : wall_clock_(wall_clock != nullptr ? wall_clock : system_time), devices_(std::make_unique<DeviceTable>()) {}
 
 MqttTransport::~MqttTransport() {
     if (mosq_ != nullptr) mosquitto_destroy(mosq_);
 }
 
-bool MqttTransport::configure(const char* address, bool tls, bool discovery) {
+std::time_t MqttTransport::wall_now() const { return wall_clock_(); }
+
+bool MqttTransport::configure(const char* address, bool tls, bool discovery, const char* prefix) {
     mosquitto_lib_init();
     (void)parse_broker_address(address, tls, broker_);
     tls_ = tls;
     discovery_ = discovery;
+    if (discovery_) old_ = std::make_unique<OldConfigs>();
     char host[64] = {};
     (void)::gethostname(host, sizeof host - 1);
     std::snprintf(client_id_, sizeof client_id_, "qlfwd-%s", host);
     config_topic_.reserve(128);
-    config_.reserve(512);
+    config_.reserve(24 * 1024);
+
+    hidden_path(devices_path_, prefix, "qlfwd-mqtt-devices", &devices_base_);
+    hidden_path(devices_temp_, prefix, "qlfwd-mqtt-devices-new");
+    unsigned bad_line = 0;
+    if (load_devices(devices_path_, *devices_, bad_line) == DevicesLoaded::damaged)
+        diag("Fehler: MQTT Geraeteliste %s unbrauchbar (Zeile %u), neu begonnen\n", devices_base_, bad_line);
+    // Looked at now, and every hour: cleared from the broker once connected.
+    devices_->mark_silent(wall_now());
+    silent_at_ = monotonic_ms() + silent_look_ms;
+
     // Set by the service manager for LoadCredential=; never taken from the command line.
     const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
     if (credentials == nullptr || *credentials == '\0') return true;
@@ -76,23 +100,33 @@ bool MqttTransport::configure(const char* address, bool tls, bool discovery) {
     return true;
 }
 
-unsigned MqttTransport::room() const {
-    return state_ == State::connected && !lost_ ? window - out_count_ : 0;
+unsigned MqttTransport::room(unsigned out) const {
+    if (state_ != State::connected || lost_ || !ready_ || out >= window) return 0;
+    return window - out;
 }
 
 void MqttTransport::next(int& fd, bool& write, std::int64_t& due_ms) const {
     fd = -1;
     write = false;
     due_ms = -1;
+    if (devices_->changed()) due_ms = save_at_;
+    if (devices_->seen_changed()) due_ms = earlier(due_ms, seen_save_at_);
+    due_ms = earlier(due_ms, silent_at_);
+    if (refused_said_ < devices_->refused()) due_ms = earlier(due_ms, refused_said_at_ + refused_line_ms);
     switch (state_) {
         case State::idle: return;
-        case State::resolving: due_ms = look_at_; return;
-        case State::connecting: due_ms = deadline_; break;
-        case State::connected: due_ms = misc_at_; break;
+        case State::resolving: due_ms = earlier(due_ms, look_at_); return;
+        case State::connecting: due_ms = earlier(due_ms, deadline_); break;
+        case State::connected:
+            due_ms = earlier(due_ms, misc_at_);
+            if (!ready_) due_ms = earlier(due_ms, sync_until_);
+            break;
     }
     if (lost_) due_ms = 0;
     fd = mosquitto_socket(mosq_);
     write = mosquitto_want_write(mosq_);
+    // Announcements left go on as soon as the socket has taken what went before.
+    if (ready_ && discovery_ && announce_next_ < devices_->count() && !write) due_ms = 0;
 }
 
 void MqttTransport::begin_attempt(std::int64_t now) {
@@ -143,7 +177,9 @@ void MqttTransport::connect(const char* host, std::int64_t now) {
         return drop();
     }
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-    mosquitto_max_inflight_messages_set(mosq_, window);
+    // The engine bounds the records out; configs are paced by the socket. The
+    // library holds none back, so that what it was given is on its way.
+    mosquitto_max_inflight_messages_set(mosq_, 0);
     mosquitto_will_set(mosq_, status_topic, 7, "offline", 1, true);
     if (broker_.user[0] != '\0') mosquitto_username_pw_set(mosq_, broker_.user, has_password_ ? password_ : nullptr);
     if (tls_) {
@@ -181,7 +217,7 @@ void MqttTransport::drop() {
     if (mosq_ != nullptr) mosquitto_destroy(mosq_);
     mosq_ = nullptr;
     state_ = State::idle;
-    out_count_ = 0;
+    ready_ = false;
     offline_mid_ = -1;
     sink_->returned();
     if (refused_) {
@@ -192,6 +228,13 @@ void MqttTransport::drop() {
         sink_->attempt_failed(false);
     }
     lost_ = refused_ = false;
+}
+
+bool MqttTransport::publish(const char* topic, const char* payload, std::size_t len, bool retain, int* mid) {
+    errno = 0;
+    int rc = mosquitto_publish(mosq_, mid, topic, static_cast<int>(len), payload, 1, retain);
+    if (rc != MOSQ_ERR_SUCCESS) lose(error_text(rc, errno));
+    return rc == MOSQ_ERR_SUCCESS;
 }
 
 void MqttTransport::on_connect(int rc) {
@@ -205,69 +248,173 @@ void MqttTransport::on_connect(int rc) {
     state_ = State::connected;
     sink_->attempt_succeeded();
     diag("> MQTT %s:%u verbunden, %llu Datensaetze warten\n", broker_.host, broker_.port, sink_->waiting());
-    mosquitto_publish(mosq_, nullptr, status_topic, 6, "online", 1, true);
-    if (!discovery_) return;
+    publish(status_topic, "online", 6, true);
+    devices_->forget_announcements();
+    announce_next_ = 0;
+    if (!discovery_) {
+        ready_ = true;
+        return;
+    }
+    // What the broker holds of the first release's configs comes before the
+    // answer to a message of our own: only then is anything announced, so
+    // that no old config can arrive after its device took it over.
+    ready_ = false;
+    old_->clear();
     mosquitto_subscribe(mosq_, nullptr, birth_topic, 1);
-    announce_all();
+    mosquitto_subscribe(mosq_, nullptr, old_configs_filter, 0);
+    std::snprintf(sync_topic_, sizeof sync_topic_, "qlfwd/sync/%s", client_id_);
+    std::snprintf(sync_token_, sizeof sync_token_, "%ld-%u", static_cast<long>(::getpid()), ++connections_);
+    mosquitto_subscribe(mosq_, nullptr, sync_topic_, 1);
+    publish(sync_topic_, sync_token_, std::strlen(sync_token_), false);
+    sync_until_ = monotonic_ms() + sync_limit_ms;
 }
 
 void MqttTransport::on_publish(int mid) {
     if (mid == offline_mid_) offline_acked_ = true;
-    for (unsigned i = 0; i < out_count_; ++i) {
-        Out& out = out_[(out_first_ + i) % window];
-        if (out.slot == Slot::waiting && out.mid == mid) {
-            out.slot = Slot::acked;
-            break;
-        }
-    }
-    settle();
+    // Acknowledgements of configs and of the status concern no record.
+    if (sink_ != nullptr) sink_->settled(static_cast<std::uint32_t>(mid), true);
 }
 
 void MqttTransport::on_disconnect(int rc) { lose(rc == 0 ? "getrennt" : mosquitto_strerror(rc)); }
 
 void MqttTransport::on_message(const mosquitto_message* message) {
+    if (message->topic == nullptr) return;
+    const char* payload = static_cast<const char*>(message->payload);
+    std::size_t len = message->payloadlen > 0 ? static_cast<std::size_t>(message->payloadlen) : 0;
+    if (std::strcmp(message->topic, sync_topic_) == 0) {
+        if (len == std::strlen(sync_token_) && std::memcmp(payload, sync_token_, len) == 0) ready_ = true;
+        return;
+    }
     // The home-automation server's birth: it has forgotten every config.
-    if (message->topic != nullptr && std::strcmp(message->topic, birth_topic) == 0 && message->payloadlen == 6 &&
-        std::memcmp(message->payload, "online", 6) == 0)
-        announce_all();
-}
-
-// Acknowledgements settle records oldest first, as the queue keeps them.
-void MqttTransport::settle() {
-    while (out_count_ > 0 && out_[out_first_].slot != Slot::waiting) {
-        if (out_[out_first_].slot == Slot::acked)
-            sink_->delivered();
-        else
-            sink_->given_up();
-        out_first_ = (out_first_ + 1) % window;
-        --out_count_;
+    if (std::strcmp(message->topic, birth_topic) == 0) {
+        if (len == 6 && std::memcmp(payload, "online", 6) == 0) {
+            devices_->forget_announcements();
+            announce_next_ = 0;
+        }
+        return;
+    }
+    const char* topic = nullptr;
+    std::size_t topic_len = 0;
+    unsigned field = 0;
+    if (old_ != nullptr &&
+        parse_old_config_topic(message->topic, std::strlen(message->topic), topic, topic_len, field)) {
+        bool migrating = len > 0 && len == sizeof migrate_payload - 1 && std::memcmp(payload, migrate_payload, len) == 0;
+        if (!migrating) old_->note(topic, topic_len, field, len > 0);
     }
 }
 
-bool MqttTransport::send(const char* text, std::size_t len, std::int64_t, DeliverySink& sink) {
+// A device's config, taking over its first-release configs as Home Assistant
+// documents it: each told to migrate, then the config, then each cleared.
+void MqttTransport::announce(Device& d) {
+    if (!discovery_) return;
+    FieldSet old = old_->take(d.topic, d.topic_len);
+    for (unsigned f = 0; f < discovery_fields_max; ++f) {
+        if (!old.has(f)) continue;
+        old_config_topic(config_topic_, d.topic, d.topic_len, f);
+        publish(config_topic_.c_str(), migrate_payload, sizeof migrate_payload - 1, true);
+    }
+    device_config_topic(config_topic_, d.topic, d.topic_len);
+    device_config(config_, DeviceFacts{d.topic, d.topic_len, d.json, d.json_len, d.fields, d.texts});
+    publish(config_topic_.c_str(), config_.data(), config_.size(), true);
+    for (unsigned f = 0; f < discovery_fields_max; ++f) {
+        if (!old.has(f)) continue;
+        old_config_topic(config_topic_, d.topic, d.topic_len, f);
+        publish(config_topic_.c_str(), "", 0, true);
+    }
+    d.announced = true;
+}
+
+// Kept devices not yet announced on this connection, as fast as the socket
+// takes them: the library never holds more than what the kernel refused.
+void MqttTransport::announce_some(std::int64_t now) {
+    while (announce_next_ < devices_->count() && !lost_ && !mosquitto_want_write(mosq_)) {
+        Device& d = devices_->at(announce_next_++);
+        if (!d.announced && !d.retiring) announce(d);
+        if (monotonic_ms() - now >= announce_slice_ms) break;
+    }
+}
+
+// Silent for 30 days: its config and its retained record are cleared, and it
+// is kept no more.
+void MqttTransport::retire_silent() {
+    for (unsigned i = 0; i < devices_->count() && !lost_;) {
+        Device& d = devices_->at(i);
+        if (!d.retiring) {
+            ++i;
+            continue;
+        }
+        if (discovery_) {
+            device_config_topic(config_topic_, d.topic, d.topic_len);
+            publish(config_topic_.c_str(), "", 0, true);
+        }
+        std::snprintf(topic_, sizeof topic_, "%s%.*s", topic_root, static_cast<int>(d.topic_len), d.topic);
+        publish(topic_, "", 0, true);
+        diag("> MQTT %.*s seit 30 Tagen still, Discovery entfernt\n", static_cast<int>(d.json_len), d.json);
+        devices_->remove(&d);  // the last takes its place
+        if (announce_next_ > i) announce_next_ = i;
+    }
+}
+
+void MqttTransport::say_refused(std::int64_t now) {
+    if (refused_said_ == devices_->refused() || now - refused_said_at_ < refused_line_ms) return;
+    refused_said_ = devices_->refused();
+    refused_said_at_ = now;
+    diag("Fehler: MQTT %llu Geraete ueber der Grenze von %u, ohne Discovery\n",
+         static_cast<unsigned long long>(refused_said_), devices_max);
+}
+
+// The list of kept devices on disk: soon after it changed, hourly for when
+// they last sent, and at the stop.
+void MqttTransport::keep_devices(std::int64_t now, bool at_stop) {
+    bool due = devices_->changed() ? at_stop || now >= save_at_ : false;
+    due = due || (devices_->seen_changed() && (at_stop || now >= seen_save_at_));
+    if (!due) {
+        if (!devices_->changed()) save_at_ = now + save_delay_ms;
+        if (!devices_->seen_changed()) seen_save_at_ = now + silent_look_ms;
+        return;
+    }
+    if (save_devices(devices_path_, devices_temp_, *devices_, file_)) {
+        devices_->saved();
+        save_failing_ = false;
+        save_at_ = now + save_delay_ms;
+        seen_save_at_ = now + silent_look_ms;
+        return;
+    }
+    if (!save_failing_) diag("Fehler: file_write %s mit Fehler\n", devices_base_);
+    save_failing_ = true;
+    save_at_ = seen_save_at_ = now + save_delay_ms;
+}
+
+Sent MqttTransport::send(const char* text, std::size_t len, std::int64_t now, DeliverySink& sink, std::uint32_t& tag) {
     sink_ = &sink;
-    Out& out = out_[(out_first_ + out_count_) % window];
-    ++out_count_;
-    out = Out{-1, Slot::waiting};
-    MessageFacts facts;
-    if (!message_facts(text, len, facts) || facts.topic_len >= sizeof topic_) {
-        out.slot = Slot::bad;
-        settle();
-        return true;
+    MqttMessage m;
+    if (!decode_mqtt_entry(text, len, m) || m.topic_len > topic_max) return Sent::refused;
+    RecordPlan plan = devices_->plan(m, m.arrived > 0 ? m.arrived : wall_now());
+    if (plan.refused) say_refused(now);
+    if (discovery_ && plan.more_fields != nullptr)
+        diag("> MQTT %.*s hat %u Felder, Sensoren nur fuer f00 bis f99\n",
+             static_cast<int>(plan.more_fields->json_len), plan.more_fields->json, m.fields);
+    // Its config goes out before its record, on the same connection.
+    if (plan.announce != nullptr) announce(*plan.announce);
+    std::memcpy(topic_, m.topic, m.topic_len);
+    topic_[m.topic_len] = '\0';
+    int mid = 0;
+    if (!lost_ && publish(topic_, m.payload, m.payload_len, plan.retain, &mid)) {
+        tag = static_cast<std::uint32_t>(mid);
+        return Sent::out;
     }
-    if (discovery_) announce(facts);
-    std::memcpy(topic_, facts.topic, facts.topic_len);
-    topic_[facts.topic_len] = '\0';
-    errno = 0;
-    int rc = mosquitto_publish(mosq_, &out.mid, topic_, static_cast<int>(facts.payload_len), facts.payload, 1, true);
-    if (rc != MOSQ_ERR_SUCCESS) lose(error_text(rc, errno));
-    if (!lost_) return true;
     drop();
-    return false;
+    return Sent::failed;
 }
 
 void MqttTransport::work(std::int64_t now, bool may_try, short events, DeliverySink& sink) {
     sink_ = &sink;
+    if (now >= silent_at_) {
+        devices_->mark_silent(wall_now());
+        silent_at_ = now + silent_look_ms;
+    }
+    say_refused(now);
+    keep_devices(now, false);
     if (state_ == State::idle && may_try) begin_attempt(now);
     if (state_ == State::resolving) look_up(now);
     if (state_ != State::connecting && state_ != State::connected) return;
@@ -275,6 +422,11 @@ void MqttTransport::work(std::int64_t now, bool may_try, short events, DeliveryS
     int rc = MOSQ_ERR_SUCCESS;
     // Read only what poll found there: a read that finds nothing is a system call for nothing.
     if ((events & (POLLIN | POLLERR | POLLHUP)) != 0) rc = mosquitto_loop_read(mosq_, 1);
+    if (rc == MOSQ_ERR_SUCCESS && state_ == State::connected && !ready_ && now >= sync_until_) ready_ = true;
+    if (rc == MOSQ_ERR_SUCCESS && ready_ && !lost_) {
+        retire_silent();
+        if (discovery_) announce_some(now);
+    }
     if (rc == MOSQ_ERR_SUCCESS && mosquitto_want_write(mosq_)) rc = mosquitto_loop_write(mosq_, 1);
     if (rc == MOSQ_ERR_SUCCESS && now >= misc_at_) {
         rc = mosquitto_loop_misc(mosq_);
@@ -287,6 +439,7 @@ void MqttTransport::work(std::int64_t now, bool may_try, short events, DeliveryS
 
 void MqttTransport::finish(DeliverySink& sink) {
     sink_ = &sink;
+    keep_devices(monotonic_ms(), true);
     if (state_ != State::connected || lost_) {
         if (mosq_ != nullptr) mosquitto_destroy(mosq_);
         mosq_ = nullptr;
@@ -294,7 +447,7 @@ void MqttTransport::finish(DeliverySink& sink) {
     }
     // Said before the orderly end, which keeps the broker from sending the will.
     offline_acked_ = false;
-    mosquitto_publish(mosq_, &offline_mid_, status_topic, 7, "offline", 1, true);
+    publish(status_topic, "offline", 7, true, &offline_mid_);
     std::int64_t until = monotonic_ms() + 1000;
     while (!offline_acked_ && !lost_) {
         std::int64_t left = until - monotonic_ms();
@@ -310,44 +463,6 @@ void MqttTransport::finish(DeliverySink& sink) {
     mosquitto_destroy(mosq_);
     mosq_ = nullptr;
     state_ = State::idle;
-}
-
-void MqttTransport::publish_config(const Device& device, unsigned field) {
-    discovery_topic(config_topic_, device.topic, device.topic_len, field);
-    discovery_config(config_, device.topic, device.topic_len, device.name, device.name_len, field);
-    mosquitto_publish(mosq_, nullptr, config_topic_.c_str(), static_cast<int>(config_.size()), config_.data(), 1,
-                      true);
-}
-
-// A device's configs go out before its record, on the same connection.
-void MqttTransport::announce(const MessageFacts& facts) {
-    const char* topic = facts.topic + (sizeof topic_root - 1);
-    std::size_t topic_len = facts.topic_len - (sizeof topic_root - 1);
-    Device* device = nullptr;
-    for (unsigned i = 0; i < devices_count_ && device == nullptr; ++i)
-        if (devices_[i].topic_len == topic_len && std::memcmp(devices_[i].topic, topic, topic_len) == 0)
-            device = &devices_[i];
-    if (device == nullptr) {
-        if (devices_count_ == devices_max || topic_len > device_topic_max || facts.device_len >= sizeof device->name)
-            return;
-        device = &devices_[devices_count_++];
-        std::memcpy(device->topic, topic, topic_len);
-        device->topic_len = topic_len;
-        std::memcpy(device->name, facts.device, facts.device_len);
-        device->name_len = facts.device_len;
-        device->fields = device->announced = 0;
-    }
-    unsigned fields = facts.fields < discovery_fields_max ? facts.fields : discovery_fields_max;
-    if (fields > device->fields) device->fields = fields;
-    while (device->announced < device->fields) publish_config(*device, device->announced++);
-}
-
-void MqttTransport::announce_all() {
-    for (unsigned i = 0; i < devices_count_; ++i) {
-        Device& device = devices_[i];
-        for (unsigned field = 0; field < device.fields; ++field) publish_config(device, field);
-        device.announced = device.fields;
-    }
 }
 
 }  // namespace ql

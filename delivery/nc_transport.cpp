@@ -9,17 +9,19 @@ namespace ql {
 
 NcTransport::NcTransport(const char* address) { first_address(address_, sizeof address_, address); }
 
-bool NcTransport::send(const char* text, std::size_t len, std::int64_t now_ms, DeliverySink& sink) {
+Sent NcTransport::send(const char* text, std::size_t len, std::int64_t now_ms, DeliverySink& sink,
+                       std::uint32_t& tag) {
     int error = 0;
     if (!start_nc(address_, text, len, now_ms, run_, error)) {
         sink.returned();
         diag("Fehler: konnte nc nicht starten, %s (errno=%i)\n", std::strerror(error), error);
         sink.attempt_failed();
         failing_ = true;
-        return false;
+        return Sent::failed;
     }
+    tag = ++run_tag_;
     look_at_ = now_ms + look_interval_ms;
-    return true;
+    return Sent::out;
 }
 
 void NcTransport::next(int& fd, bool& write, std::int64_t& due_ms) const {
@@ -34,7 +36,7 @@ void NcTransport::next(int& fd, bool& write, std::int64_t& due_ms) const {
 
 void NcTransport::ended(NcEnd end, int status, DeliverySink& sink) {
     if (end == NcEnd::exited && status == 0) {
-        sink.delivered();
+        sink.settled(run_tag_, true);
         if (failing_) diag("> nc %s 7072 wieder erfolgreich, %llu Befehlstexte warten\n", address_, sink.waiting());
         failing_ = false;
         sink.attempt_succeeded();
@@ -43,7 +45,7 @@ void NcTransport::ended(NcEnd end, int status, DeliverySink& sink) {
     failing_ = true;
     if (end == NcEnd::timed_out) {
         // The server may have carried it out: never sent twice.
-        sink.given_up();
+        sink.settled(run_tag_, false);
         diag("Fehler: nc nach %i s abgebrochen\n", nc_time_limit_ms / 1000);
         sink.attempt_failed();
         return;

@@ -14,8 +14,9 @@ public:
     // address: the first of the list is used.
     explicit NcTransport(const char* address);
 
-    unsigned room() const override { return run_.pid > 0 ? 0 : 1; }
-    bool send(const char* text, std::size_t len, std::int64_t now_ms, DeliverySink& sink) override;
+    unsigned room(unsigned out) const override { return run_.pid > 0 || out > 0 ? 0 : 1; }
+    Sent send(const char* text, std::size_t len, std::int64_t now_ms, DeliverySink& sink,
+              std::uint32_t& tag) override;
     void next(int& fd, bool& write, std::int64_t& due_ms) const override;
     void work(std::int64_t now_ms, bool may_try, short events, DeliverySink& sink) override;
     void finish(DeliverySink& sink) override;
@@ -28,6 +29,7 @@ private:
     NcRun run_;  // under way while run_.pid > 0
     std::int64_t look_at_ = 0;
     bool failing_ = false;  // the last run failed: its success is said
+    std::uint32_t run_tag_ = 0;  // the text the run under way carries
 };
 
 }  // namespace ql

@@ -77,4 +77,44 @@ std::size_t next_entry_mark(const char* bytes, std::size_t avail, std::size_t fr
     return avail;
 }
 
+std::size_t queue_header(char out[queue_header_max], QueueKind kind) {
+    static constexpr char start[] = "qlfwd queue ";
+    std::size_t n = sizeof start - 1;
+    std::memcpy(out, start, n);
+    out[n++] = static_cast<char>(kind);
+    out[n++] = ' ';
+    out[n++] = static_cast<char>('0' + queue_version);
+    out[n++] = '\n';
+    return n;
+}
+
+HeaderCheck check_queue_header(const char* bytes, std::size_t avail, QueueKind kind, std::size_t& header_len,
+                               unsigned& version) {
+    version = 0;
+    header_len = 0;
+    // The first release's entries, or a file cut in its first entry's mark.
+    static constexpr char mark[3] = {'\0', 'Q', 'l'};
+    if (avail == 0) return HeaderCheck::none;
+    if (std::memcmp(bytes, mark, avail < 3 ? avail : 3) == 0 &&
+        (avail <= 3 || bytes[3] == entry_pending || bytes[3] == entry_done))
+        return HeaderCheck::none;
+    char ours[queue_header_max];
+    std::size_t ours_len = queue_header(ours, kind);
+    if (avail >= ours_len && std::memcmp(bytes, ours, ours_len) == 0) {
+        header_len = ours_len;
+        return HeaderCheck::current;
+    }
+    if (avail < ours_len && std::memcmp(bytes, ours, avail) == 0) return HeaderCheck::cut;
+    // "qlfwd queue <kind> <version>": what a later release says of itself.
+    static constexpr char start[] = "qlfwd queue ";
+    std::size_t at = sizeof start - 1;
+    if (avail > at + 2 && std::memcmp(bytes, start, at) == 0 && bytes[at + 1] == ' ') {
+        unsigned v = 0;
+        std::size_t i = at + 2;
+        for (; i < avail && i < at + 11 && bytes[i] >= '0' && bytes[i] <= '9'; ++i) v = v * 10 + (bytes[i] - '0');
+        if (i < avail && bytes[i] == '\n' && i > at + 2) version = v;
+    }
+    return HeaderCheck::foreign;
+}
+
 }  // namespace ql

@@ -1,4 +1,5 @@
-// One entry of the delivery queue's file: a 12-byte header, then one command
+// The delivery queue's file: a header line naming what it holds and its
+// format's version, then its entries. An entry is a 12-byte header, then one
 // text. The header begins with a zero byte, which no command text holds (a
 // datagram's text ends at its first zero byte), so no text can pass for an
 // entry when the file is searched after damage. Pure.
@@ -6,11 +7,36 @@
 //   0      1-2   3      4-7                8-11                     12...
 //   0x00   "Ql"  state  text length (LE)   CRC-32 of bytes 4-7      text
 //                'P' pending, 'D' done     and of the text
+//
+// The file's header is "qlfwd queue <kind> <version>" LF. Files of the first
+// release have none: their entries begin at byte 0. An empty file has none
+// either; it gets one with its first entry.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
 namespace ql {
+
+// What a queue holds: command texts (modes 1 and 2), or MQTT records (mode 3).
+enum class QueueKind : char { commands = 'C', records = 'M' };
+constexpr unsigned queue_version = 1;
+constexpr std::size_t queue_header_max = 32;
+
+// This release's header for the kind. Returns its length.
+std::size_t queue_header(char out[queue_header_max], QueueKind kind);
+
+enum class HeaderCheck {
+    none,     // no header: the first release's format, or an empty file
+    current,  // this release's header; its length is given
+    cut,      // the start of this release's header and nothing more: a file cut while it was made
+    foreign,  // another kind, a newer or unknown version, or a damaged start: not to be touched
+};
+
+// Looks at a file's first bytes (avail of them, the whole file when it is
+// shorter than queue_header_max). version is what a foreign header says (0
+// where it says nothing readable).
+HeaderCheck check_queue_header(const char* bytes, std::size_t avail, QueueKind kind, std::size_t& header_len,
+                               unsigned& version);
 
 constexpr std::size_t entry_header_size = 12;
 // A command text of a 1500-byte datagram is at most about 51 KiB (mode 1,

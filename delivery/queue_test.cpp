@@ -20,6 +20,12 @@ std::string entry(const std::string& text) {
     return std::string(header, sizeof header) + text;
 }
 
+// The header a queue of command texts begins with.
+std::string file_header() {
+    char out[queue_header_max];
+    return std::string(out, queue_header(out, QueueKind::commands));
+}
+
 EntryCheck check(const std::string& bytes, std::size_t& len) { return check_entry(bytes.data(), bytes.size(), len); }
 
 // Runs the queue's upkeep to its end, as the receive loop would in slices;
@@ -128,7 +134,7 @@ TEST_F(QueueFileTest, KeepsOrderAcrossReopeningAndEmptiesItsFile) {
     ASSERT_TRUE(reopen());
     EXPECT_EQ(taken.pending, 2u);
     EXPECT_EQ(taken.damaged, 0u);
-    EXPECT_EQ(read_file(path), entry("two") + entry("three")) << "rewritten without the delivered text";
+    EXPECT_EQ(read_file(path), file_header() + entry("two") + entry("three")) << "rewritten without the delivered text";
     EXPECT_EQ(drain(q), (std::vector<std::string>{"two", "three"}));
     EXPECT_EQ(read_file(path), "");
     struct stat none {};
@@ -241,7 +247,7 @@ TEST_F(QueueFileTest, UpkeepThatCannotWriteKeepsEveryWholeText) {
     for (int i = 0; i < 2000; ++i) ASSERT_TRUE(add("text " + std::to_string(i)));
     {
         std::string bytes = read_file(path);
-        bytes[entry_header_size + 1] ^= 0x20;
+        bytes[file_header().size() + entry_header_size + 1] ^= 0x20;
         write_file(path, bytes);
     }
     given_up = 0;

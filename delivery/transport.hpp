@@ -7,14 +7,14 @@
 
 namespace ql {
 
-// The engine, as a transport sees it. Texts out are settled oldest first.
+// The engine, as a transport sees it. Texts out leave the queue oldest first,
+// however they are reported.
 class DeliverySink {
 public:
     virtual ~DeliverySink() = default;
-    // The oldest text out arrived.
-    virtual void delivered() = 0;
-    // The oldest text out is given up: it may have arrived, so it is never sent again.
-    virtual void given_up() = 0;
+    // The text out under tag arrived, or is given up: it may have arrived,
+    // so it is never sent again.
+    virtual void settled(std::uint32_t tag, bool arrived) = 0;
     // Every text out stays queued, to be sent again in order.
     virtual void returned() = 0;
     // An attempt failed: the next waits 1 s, doubling up to 30 s (at once 30 s
@@ -26,15 +26,20 @@ public:
     virtual unsigned long long waiting() const = 0;
 };
 
+enum class Sent {
+    out,      // on its way; tag names it until it settles
+    refused,  // it can never be sent (not a text of this transport's): given up
+    failed,   // not sent; it stays queued, and the transport has told the sink so
+};
+
 class Transport {
 public:
     virtual ~Transport() = default;
-    // How many more texts it takes now; 0 while it cannot send.
-    virtual unsigned room() const = 0;
+    // How many more texts it takes now, with out of them out; 0 while it cannot send.
+    virtual unsigned room(unsigned out) const = 0;
     // Sends the oldest text not yet out (it stays valid only during the call).
-    // False when it could not be sent; it then stays queued, and the transport
-    // has told the sink so.
-    virtual bool send(const char* text, std::size_t len, std::int64_t now_ms, DeliverySink& sink) = 0;
+    virtual Sent send(const char* text, std::size_t len, std::int64_t now_ms, DeliverySink& sink,
+                      std::uint32_t& tag) = 0;
     // What to wait for: a descriptor (-1: none), whether to wait until it takes
     // writing too, and when work is due (-1: never).
     virtual void next(int& fd, bool& write, std::int64_t& due_ms) const = 0;

@@ -9,6 +9,7 @@
 
 #include "common/durable.hpp"
 #include "common/disk_floor.hpp"
+#include "common/storage.hpp"
 
 namespace ql {
 
@@ -22,17 +23,6 @@ std::size_t file_name(char out[file_name_max + 1], const char* name, std::size_t
     std::size_t suffix_len = std::strlen(suffix);
     std::memcpy(out + i, suffix, suffix_len + 1);
     return i + suffix_len;
-}
-
-static bool write_all(int fd, const char* text, std::size_t len, std::size_t& written) {
-    written = 0;
-    while (written < len) {
-        ssize_t n = ::write(fd, text + written, len - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        written += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 std::size_t output_path(char out[output_path_max + 1], const char* prefix, const char* name) {
@@ -51,10 +41,10 @@ constexpr int open_flags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
 // Writes the text whole or leaves nothing of it: what this call wrote is cut back.
 int write_whole(int fd, const char* text, std::size_t len) {
     std::size_t written = 0;
-    if (write_all(fd, text, len, written)) return 0;
+    if (write_all(fd, text, len, &written)) return 0;
     int error = errno;
     off_t end = ::lseek(fd, 0, SEEK_END);
-    if (end >= static_cast<off_t>(written)) (void)!::ftruncate(fd, end - static_cast<off_t>(written));
+    if (end >= static_cast<off_t>(written)) (void)cut_file(fd, end - static_cast<off_t>(written));
     errno = error;
     return 2;
 }
@@ -104,7 +94,7 @@ int replace(const char* prefix, const char* name, const char* full, const char* 
     if (result != 0) floor_write_failed(errno);
     (void)::fchmod(fd, 0666);
     ::close(fd);
-    if (result == 0 && ::rename(temp, full) != 0) result = 1;
+    if (result == 0 && !rename_file(temp, full)) result = 1;
     if (result != 0) {
         ::unlink(temp);
         return result;

@@ -1,25 +1,28 @@
-// A record as an MQTT message: its topic and its JSON payload, built from an
-// accepted datagram and its record line. Pure: they only append to the given
-// text, whose capacity is kept from call to call.
-//
-// The queue keeps one message as "<topic>" LF "<payload>"; neither part holds
-// a line feed or a zero byte (the payload escapes every control byte).
+// A record as an MQTT message: its topic, its JSON payload, and what Home
+// Assistant's discovery needs of it (device topic, field count, which fields
+// are numbers). Pure: they only write into the buffers they are given.
 #pragma once
 #include <cstddef>
 #include <ctime>
 #include <string>
 
+#include "common/mqtt_message.hpp"
 #include "forwarding/record.hpp"
 
 namespace ql {
 
-constexpr char topic_root[] = "qlfwd/";
-constexpr std::size_t device_topic_max = device_name_max;
 constexpr std::size_t iso_time_len = 25;  // 2026-12-08T14:03:59+01:00
 
-// The device name with every byte but a letter, digit, "_" or "-" written "_".
-// Returns the length.
+// The device's topic, one to one. A name of letters, digits, "_" and "-" is
+// its own topic. Any other name gets its cleaned form (every other byte "_"),
+// "_x" and its label's bytes in hexadecimal, padded with "_" to 15 characters:
+// longer than any plain name, and no two names share one. Returns the length.
 std::size_t device_topic(char out[device_topic_max + 1], const char* name, std::size_t name_len);
+
+// A number is an optional "-", digits, and optionally "." and digits; blanks
+// at either end do not count (long datagrams are padded with them).
+enum class FieldKind { empty, number, text };
+FieldKind field_kind(const char* bytes, std::size_t len);
 
 // ISO 8601 local time with its offset from UTC.
 void iso_time(char out[iso_time_len + 1], const std::tm& local);
@@ -28,9 +31,14 @@ void iso_time(char out[iso_time_len + 1], const std::tm& local);
 // 0x80 or above read as Latin-1 and written as UTF-8.
 void append_json_text(std::string& out, const char* bytes, std::size_t len);
 
-// "qlfwd/<device topic>" LF {"time":…,"device":…,"fields":[…],"record":…};
-// fields are the text split at every ",", the record line has no line feed.
-void mqtt_message(std::string& out, const char* name, std::size_t name_len, const std::tm& local, const char* text,
-                  std::size_t text_len, const char* line, std::size_t line_len);
+// Topic "qlfwd/<device topic>", payload
+// {"time":…,"device":…,"fields":[…],"record":…} (fields: the text split at
+// every ","; the record line without a line feed), built into buffer, which
+// message then points into until the buffer changes.
+void mqtt_message(std::string& buffer, MqttMessage& message, const char* name, std::size_t name_len,
+                  const std::tm& local, std::time_t arrived, const char* text, std::size_t text_len, const char* line,
+                  std::size_t line_len);
+
+void mqtt_message(std::string& buffer, MqttMessage& message, const Record& record);
 
 }  // namespace ql

@@ -67,4 +67,20 @@ std::size_t record_line(char out[record_line_max + 1], const char* stamp, const 
     return static_cast<std::size_t>(p - out);
 }
 
+const Record& RecordMaker::make(const Accepted& datagram, bool line_feed) {
+    Record& r = record_;
+    r.label = device_label(datagram.text, datagram.text_len, datagram.is_long);
+    r.name_len = device_name(r.name, datagram.octet, r.label);
+    if (datagram.arrived != stamp_time_) {
+        localtime_r(&datagram.arrived, &r.local);
+        time_stamp(stamp_, r.local);
+        stamp_time_ = datagram.arrived;
+    }
+    r.arrived = datagram.arrived;
+    r.text = datagram.text;
+    r.text_len = datagram.text_len;
+    r.line_len = record_line(r.line, stamp_, r.name, r.name_len, r.text, r.text_len, line_feed);
+    return r;
+}
+
 }  // namespace ql

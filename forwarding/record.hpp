@@ -30,4 +30,30 @@ void time_stamp(char out[stamp_len + 1], const std::tm& local);
 std::size_t record_line(char out[record_line_max + 1], const char* stamp, const char* name,
                         std::size_t name_len, const char* text, std::size_t text_len, bool append);
 
+// An accepted datagram as forwarding hands it on, whatever the mode.
+struct Record {
+    char name[device_name_max + 1];
+    std::size_t name_len;
+    Label label;  // within the text
+    std::time_t arrived;
+    std::tm local;  // the arrival, local time
+    const char* text;
+    std::size_t text_len;
+    char line[record_line_max + 1];
+    std::size_t line_len;
+};
+
+// Makes records; the arrival is converted to local time once a second, not
+// per datagram. The record stays valid until the next one is made.
+class RecordMaker {
+public:
+    // line_feed: the record line ends in a line feed ("-a" in modes 0 to 2).
+    const Record& make(const Accepted& datagram, bool line_feed);
+
+private:
+    Record record_{};
+    std::time_t stamp_time_ = -1;
+    char stamp_[stamp_len + 1] = {};
+};
+
 }  // namespace ql

@@ -1,7 +1,7 @@
 // Any datagram that passes the checks gives a message whose payload is valid
 // UTF-8 JSON: "device", every one of "fields" joined with "," and "record" are
-// the name, the text and the record line read as Latin-1; the queue's reading
-// of it (topic, device, field count) agrees.
+// the name, the text and the record line read as Latin-1; the queue's entry
+// of it, read back, agrees (topic, device, payload, each field's kind).
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "delivery/discovery.hpp"
+#include "delivery/mqtt_entry.hpp"
 #include "forwarding/mqtt_record.hpp"
 #include "forwarding/record.hpp"
 #include "fuzz/datagram_input.hpp"
@@ -107,13 +107,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         local.tm_gmtoff = (static_cast<long>(octet) - 128) * 60;
         char line[record_line_max + 1];
         std::size_t line_len = record_line(line, "2026.12.08_14:03:59", name, name_len, bytes, c.text_len, false);
-        std::string message;
-        mqtt_message(message, name, name_len, local, bytes, c.text_len, line, line_len);
-
-        std::size_t lf = message.find('\n');
-        require(lf != std::string::npos && message.find('\n', lf + 1) == std::string::npos, "one line feed");
-        require(message.find('\0') == std::string::npos, "no zero byte");
-        std::string payload = message.substr(lf + 1);
+        std::string buffer;
+        MqttMessage built;
+        mqtt_message(buffer, built, name, name_len, local, 1796000000, bytes, c.text_len, line, line_len);
+        std::string payload(built.payload, built.payload_len);
+        require(payload.find('\n') == std::string::npos && payload.find('\0') == std::string::npos,
+                "no line feed, no zero byte");
         require(valid_utf8(payload), "payload is UTF-8");
         Reader r{payload};
         std::string time, device, field, record;
@@ -135,9 +134,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(record == latin1(line, line_len), "record is the line read as Latin-1");
         require(time.size() == iso_time_len, "time has its length");
 
-        MessageFacts facts{};
-        require(message_facts(message.data(), message.size(), facts), "the queue reads it back");
+        // As the queue keeps it, and as the transport reads it back.
+        std::string entry;
+        encode_mqtt_entry(entry, built);
+        require(entry.find('\0') == std::string::npos, "the entry holds no zero byte");
+        MqttMessage facts;
+        require(decode_mqtt_entry(entry.data(), entry.size(), facts), "the queue reads it back");
         require(facts.fields == fields.size(), "field count agrees");
+        require(std::string(facts.payload, facts.payload_len) == payload, "payload agrees");
+        require(std::string(facts.device_json, facts.device_json_len) == std::string(built.device_json, built.device_json_len),
+                "device agrees");
+        for (std::size_t i = 0; i < fields.size() && i < discovery_fields_max; ++i) {
+            bool text = field_kind(fields[i].data(), fields[i].size()) == FieldKind::text;
+            require(facts.texts.has(static_cast<unsigned>(i)) == text, "each field's kind agrees");
+        }
+        require(facts.topic_len > 6 && facts.device_topic_len <= device_topic_max, "topic within bounds");
         for (std::size_t i = 6; i < facts.topic_len; ++i) {
             char t = facts.topic[i];
             require((t >= 'a' && t <= 'z') || (t >= 'A' && t <= 'Z') || (t >= '0' && t <= '9') || t == '_' || t == '-',

@@ -16,9 +16,11 @@ package=("${run[@]}" build-essential dpkg-dev debhelper file lintian)
 # for the checks of the unit and the rotation; clang and libFuzzer's runtime
 # for the fuzz smoke run; e2fsprogs and mount for the floor's test on an ext4
 # image, loop-mounted; the mosquitto broker (the tests start their own, never
-# the system's), its clients, and openssl for the TLS tests' certificates.
+# the system's), its clients, and openssl for the TLS tests' certificates;
+# python3-jinja2, the template engine Home Assistant renders its value
+# templates with, to check the discovery configs as Home Assistant reads them.
 test=("${package[@]}" libgtest-dev libgmock-dev iproute2 groff-base man-db systemd logrotate
-      clang libclang-rt-dev e2fsprogs mount mosquitto mosquitto-clients openssl)
+      clang libclang-rt-dev e2fsprogs mount mosquitto mosquitto-clients openssl python3-jinja2)
 
 # The power-cut check: a virtual machine with busybox, an ext4 image, its
 # checker and reader, and the initramfs packer.
@@ -35,7 +37,7 @@ case "${1:-test}" in
     power-cut) wanted=("${power_cut[@]}") ;;
     package-arm64|package-armhf) wanted=("${package[@]}"); foreign=("${1#package-}") ;;
     cross) wanted=("${run[@]}" iproute2 e2fsprogs mount googletest qemu-user-static binfmt-support
-                   mosquitto mosquitto-clients openssl); foreign=(arm64 armhf) ;;
+                   mosquitto mosquitto-clients openssl python3-jinja2); foreign=(arm64 armhf) ;;
     *) echo "usage: $0 [run|test|package|package-arm64|package-armhf|cross|power-cut]" >&2; exit 2 ;;
 esac
 for arch in "${foreign[@]}"; do

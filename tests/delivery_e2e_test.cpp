@@ -290,7 +290,9 @@ TEST_F(DeliveryTest, DamagedFirstEntryOnAFullDiskCostsOnlyThatText) {
     {
         int fd = open(queue_file().c_str(), O_WRONLY);
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(pwrite(fd, "#", 1, ql::entry_header_size + 3), 1);
+        char header[ql::queue_header_max];
+        off_t at = static_cast<off_t>(ql::queue_header(header, ql::QueueKind::commands) + ql::entry_header_size + 3);
+        ASSERT_EQ(pwrite(fd, "#", 1, at), 1);
         close(fd);
     }
     {

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <set>
 
+#include "delivery/queue_entry.hpp"
 #include "tests/e2e_support.hpp"
 #include "tests/mqtt_support.hpp"
 
@@ -13,41 +14,7 @@ using namespace e2e;
 
 namespace {
 
-class MqttTest : public ReceiverTestBase {
-protected:
-    void SetUp() override {
-        std::string missing = mqtt_tools_missing();
-        if (!missing.empty()) GTEST_SKIP() << missing;
-        ReceiverTestBase::SetUp();
-    }
-
-    // qlfwd in mode 3 with -d, its status line reported to a socket of the test's.
-    std::unique_ptr<Receiver> start_mqtt(std::vector<std::string> args, std::vector<std::string> env = {}) {
-        Options options;
-        options.env = std::move(env);
-        notify_ = std::make_unique<NotifySocket>(dir);  // none of an earlier run's lines
-        options.env.push_back(notify_->variable());
-        args.insert(args.begin(), "-d");
-        args.push_back(dir.prefix());
-        return start(std::move(args), options);
-    }
-
-    bool status_has(const std::string& part, std::chrono::milliseconds limit = 10000ms) {
-        return eventually([&] { return status().find(part) != std::string::npos; }, limit);
-    }
-    std::string status() { return notify_ ? notify_->status() : ""; }
-
-    std::unique_ptr<NotifySocket> notify_;
-};
-
-std::string connected(unsigned waiting, unsigned port = 1883) {
-    return "> MQTT 127.0.0.1:" + std::to_string(port) + " verbunden, " + std::to_string(waiting) +
-           " Datensaetze warten\n";
-}
-
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-std::string queue_path(const TempDir& dir) { return dir / ".qlfwd-mqtt-queue"; }
+class MqttTest : public MqttTestBase {};
 
 TEST_F(MqttTest, RecordsArriveAsJsonAndAvailabilityIsSaid) {
     Broker broker(dir);
@@ -168,7 +135,8 @@ TEST_F(MqttTest, QueueCutAtEveryByteOfItsLastEntry) {
         std::ifstream in(queue_path(dir), std::ios::binary);
         whole.assign(std::istreambuf_iterator<char>(in), {});
     }
-    std::size_t last = whole.find(std::string("\0Ql", 3), 1);
+    char header[ql::queue_header_max];
+    std::size_t last = whole.find(std::string("\0Ql", 3), ql::queue_header(header, ql::QueueKind::records) + 1);
     ASSERT_NE(last, std::string::npos);
     Broker broker(dir);
     ASSERT_TRUE(broker.start()) << broker.log();
@@ -251,40 +219,6 @@ TEST_F(MqttTest, TlsChecksTheBrokersCertificateAndName) {
         EXPECT_EQ(has(r->out(), "verbunden"), c.connects) << r->out();
         EXPECT_EQ(r->stop(), 0);
     }
-}
-
-TEST_F(MqttTest, DiscoveryBeforeTheFirstRecordAndAgainAtTheBirth) {
-    Broker broker(dir);
-    ASSERT_TRUE(broker.start()) << broker.log();
-    Subscriber sub(dir, {"qlfwd/+", "homeassistant/#"});
-    ASSERT_TRUE(sub.ready());
-    auto r = start_mqtt({"-m", "-H"});
-    send_from("127.0.0.42", "1,2345678901234");
-    ASSERT_TRUE(sub.wait_lines(4)) << r->out();
-    std::vector<std::string> lines = sub.lines();
-    EXPECT_EQ(lines[0], "qlfwd/status online");
-    EXPECT_EQ(lines[1],
-              "homeassistant/sensor/qlfwd_Qln042/f00/config {\"name\":\"f00\",\"unique_id\":\"qlfwd_Qln042_f00\","
-              "\"state_topic\":\"qlfwd/Qln042\",\"value_template\":\"{{ value_json.fields[0] }}\","
-              "\"availability_topic\":\"qlfwd/status\",\"device\":{\"identifiers\":[\"qlfwd_Qln042\"],"
-              "\"name\":\"Qln042\",\"model\":\"Quenlink\"}}");
-    EXPECT_TRUE(lines[2].starts_with("homeassistant/sensor/qlfwd_Qln042/f01/config ")) << lines[2];
-    EXPECT_TRUE(lines[3].starts_with("qlfwd/Qln042 ")) << lines[3];
-    // A third field: its config only, before the record.
-    send_from("127.0.0.42", "1,2,345678901234");
-    ASSERT_TRUE(sub.wait_lines(6));
-    lines = sub.lines();
-    EXPECT_TRUE(lines[4].starts_with("homeassistant/sensor/qlfwd_Qln042/f02/config ")) << lines[4];
-    EXPECT_TRUE(lines[5].starts_with("qlfwd/Qln042 ")) << lines[5];
-    // The home-automation server's birth message: every config again.
-    ASSERT_TRUE(publish("homeassistant/status", "online"));
-    ASSERT_TRUE(sub.wait_lines(10));
-    lines = sub.lines();
-    EXPECT_EQ(lines[6], "homeassistant/status online");
-    for (int i = 0; i < 3; ++i)
-        EXPECT_TRUE(lines[7 + i].starts_with("homeassistant/sensor/qlfwd_Qln042/f0" + std::to_string(i) + "/config "))
-            << lines[7 + i];
-    EXPECT_EQ(r->stop(), 0);
 }
 
 TEST_F(MqttTest, TheWillSaysOfflineWhenQlfwdIsKilled) {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -187,6 +188,68 @@ bool publish(const std::string& topic, const std::string& payload, unsigned port
                                   "-t", topic, "-m", payload};
     if (retain) argv.push_back("-r");
     return wait_for(argv) == 0;
+}
+
+std::vector<std::string> retained(const TempDir& dir, const std::vector<std::string>& topics, unsigned port) {
+    static int serial = 0;
+    std::string out = dir / ("retained-" + std::to_string(serial++) + ".txt");
+    std::vector<std::string> argv{"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-v",
+                                  "--retained-only", "-t", "qlfwd-probe"};
+    for (const auto& t : topics) argv.insert(argv.end(), {"-t", t});
+    pid_t pid = -1;
+    {
+        std::vector<char*> args;
+        for (auto& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        pid = fork();
+        if (pid == 0) {
+            dup2(out_fd, 1);
+            execvp(args[0], args.data());
+            _exit(127);
+        }
+        close(out_fd);
+    }
+    // The first message not retained ends it: everything retained came before.
+    bool ended = eventually(
+        [&] {
+            publish("qlfwd-probe", "probe", port);
+            return waitpid(pid, nullptr, WNOHANG) == pid;
+        },
+        10000ms);
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        ADD_FAILURE() << "mosquitto_sub --retained-only did not end";
+    }
+    std::vector<std::string> got;
+    std::istringstream in(read_all(out));
+    for (std::string line; std::getline(in, line);)
+        if (!line.starts_with("qlfwd-probe ")) got.push_back(line);
+    return got;
+}
+
+void send_datagrams(const std::string& source, const std::vector<std::string>& datagrams) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(60096);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+        ADD_FAILURE() << "cannot send from " << source;
+        if (fd >= 0) close(fd);
+        return;
+    }
+    // 2000 a second at most: the receiver's default queue holds more than that.
+    auto start = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < datagrams.size(); ++i) {
+        if (i % 100 == 0) std::this_thread::sleep_until(start + std::chrono::milliseconds(i / 2));
+        sendto(fd, datagrams[i].data(), datagrams[i].size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+    close(fd);
 }
 
 bool use_hosts_file(const TempDir& dir, const std::string& lines) {

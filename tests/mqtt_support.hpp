@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e_support.hpp"
 #include "tests/temp_dir.hpp"
 
 namespace e2e {
@@ -77,6 +78,14 @@ private:
     Child process_;
 };
 
+// What the broker holds retained under the topics now, "topic payload" a
+// line (mosquitto_sub --retained-only, ended by a message of the test's own).
+std::vector<std::string> retained(const TempDir& dir, const std::vector<std::string>& topics, unsigned port = 1883);
+
+// Sends each datagram from the source address to 127.0.0.1:60096, from one
+// socket, in order, paced so that no receive queue overflows.
+void send_datagrams(const std::string& source, const std::vector<std::string>& datagrams);
+
 // Publishes one message, as another client would.
 bool publish(const std::string& topic, const std::string& payload, unsigned port = 1883, bool retain = false);
 
@@ -92,5 +101,44 @@ std::string untime(const std::string& text);
 // "DNS:localhost,IP:127.0.0.1") signed by it, made with openssl in dir:
 // <name>-ca.crt, <name>.crt, <name>.key. False when openssl fails.
 bool make_certificates(const TempDir& dir, const std::string& name, const std::string& alt_names);
+
+// A test of mode 3 in a network namespace of its own; skipped where the
+// broker's programs are missing.
+class MqttTestBase : public ReceiverTestBase {
+protected:
+    void SetUp() override {
+        std::string missing = mqtt_tools_missing();
+        if (!missing.empty()) GTEST_SKIP() << missing;
+        ReceiverTestBase::SetUp();
+    }
+
+    // qlfwd in mode 3 with -d, its status line reported to a socket of the test's.
+    std::unique_ptr<Receiver> start_mqtt(std::vector<std::string> args, std::vector<std::string> env = {}) {
+        Options options;
+        options.env = std::move(env);
+        notify_ = std::make_unique<NotifySocket>(dir);  // none of an earlier run's lines
+        options.env.push_back(notify_->variable());
+        args.insert(args.begin(), "-d");
+        args.push_back(dir.prefix());
+        return start(std::move(args), options);
+    }
+
+    bool status_has(const std::string& part, std::chrono::milliseconds limit = 10000ms) {
+        return eventually([&] { return status().find(part) != std::string::npos; }, limit);
+    }
+    std::string status() { return notify_ ? notify_->status() : ""; }
+
+    std::unique_ptr<NotifySocket> notify_;
+};
+
+
+inline std::string connected(unsigned waiting, unsigned port = 1883) {
+    return "> MQTT 127.0.0.1:" + std::to_string(port) + " verbunden, " + std::to_string(waiting) +
+           " Datensaetze warten\n";
+}
+
+inline bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+inline std::string queue_path(const TempDir& dir) { return dir / ".qlfwd-mqtt-queue"; }
 
 }  // namespace e2e

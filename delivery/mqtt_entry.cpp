@@ -1,0 +1,178 @@
+#include "delivery/mqtt_entry.hpp"
+
+#include <cstring>
+
+namespace ql {
+
+namespace {
+
+constexpr char tag[] = "M1 ";
+constexpr char hex[] = "0123456789abcdef";
+
+void append_number(std::string& out, unsigned long long v) {
+    char digits[24];
+    int n = 0;
+    do digits[n++] = static_cast<char>('0' + v % 10);
+    while ((v /= 10) != 0);
+    while (n > 0) out.push_back(digits[--n]);
+}
+
+// A decimal number up to the next blank; at moves past the blank.
+bool take_number(const char* p, std::size_t len, std::size_t& at, unsigned long long& v) {
+    std::size_t start = at;
+    v = 0;
+    while (at < len && p[at] >= '0' && p[at] <= '9' && at - start < 19) v = v * 10 + static_cast<unsigned>(p[at++] - '0');
+    if (at == start || at >= len || p[at] != ' ') return false;
+    ++at;
+    return true;
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+bool topic_byte(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+}
+
+bool valid_topic(const char* t, std::size_t len) {
+    if (len <= sizeof topic_root - 1 || len > topic_max || std::memcmp(t, topic_root, sizeof topic_root - 1) != 0)
+        return false;
+    for (std::size_t i = sizeof topic_root - 1; i < len; ++i)
+        if (!topic_byte(t[i])) return false;
+    return true;
+}
+
+// From a JSON string's opening quote, the index of its closing one (len when none).
+std::size_t string_end(const char* p, std::size_t len, std::size_t open) {
+    for (std::size_t i = open + 1; i < len; ++i) {
+        if (p[i] == '\\')
+            ++i;
+        else if (p[i] == '"')
+            return i;
+    }
+    return len;
+}
+
+bool starts(const char* p, std::size_t len, std::size_t at, const char* word) {
+    std::size_t n = std::strlen(word);
+    return at <= len && len - at >= n && std::memcmp(p + at, word, n) == 0;
+}
+
+// A field as JSON text: a number has no escapes, and blanks stand as they are.
+bool json_field_is_text(const char* p, std::size_t len) {
+    std::size_t from = 0, to = len;
+    while (from < to && p[from] == ' ') ++from;
+    while (to > from && p[to - 1] == ' ') --to;
+    if (from == to) return false;
+    std::size_t i = from;
+    if (p[i] == '-') ++i;
+    std::size_t digits = i;
+    while (i < to && p[i] >= '0' && p[i] <= '9') ++i;
+    if (i == digits) return true;
+    if (i < to && p[i] == '.') {
+        std::size_t decimals = ++i;
+        while (i < to && p[i] >= '0' && p[i] <= '9') ++i;
+        if (i == decimals) return true;
+    }
+    return i != to;
+}
+
+// "qlfwd/<topic>" LF {"time":"…","device":"…","fields":["…",…],"record":"…"}
+bool decode_first_release(const char* text, std::size_t len, MqttMessage& m) {
+    const char* lf = static_cast<const char*>(std::memchr(text, '\n', len));
+    if (lf == nullptr || !valid_topic(text, static_cast<std::size_t>(lf - text))) return false;
+    m.topic = text;
+    m.topic_len = static_cast<std::size_t>(lf - text);
+    m.device_topic = text + sizeof topic_root - 1;
+    m.device_topic_len = m.topic_len - (sizeof topic_root - 1);
+    m.payload = lf + 1;
+    m.payload_len = len - m.topic_len - 1;
+    const char* p = m.payload;
+    std::size_t n = m.payload_len;
+    if (!starts(p, n, 0, "{\"time\":\"")) return false;
+    std::size_t at = string_end(p, n, 8) + 1;
+    if (!starts(p, n, at, ",\"device\":\"")) return false;
+    std::size_t open = at + 10;
+    std::size_t close = string_end(p, n, open);
+    if (close >= n || close - open - 1 > device_json_max) return false;
+    m.device_json = p + open + 1;
+    m.device_json_len = close - open - 1;
+    at = close + 1;
+    if (!starts(p, n, at, ",\"fields\":[")) return false;
+    at += 11;
+    m.fields = 0;
+    m.texts = FieldSet{};
+    while (at < n && p[at] == '"') {
+        std::size_t end = string_end(p, n, at);
+        if (end >= n) return false;
+        if (m.fields < discovery_fields_max && json_field_is_text(p + at + 1, end - at - 1)) m.texts.add(m.fields);
+        ++m.fields;
+        at = end + 1;
+        if (at < n && p[at] == ',') ++at;
+    }
+    if (!starts(p, n, at, "],\"record\":\"")) return false;
+    m.arrived = 0;
+    // Its topic was the cleaned name, which other names may share.
+    m.own_topic = m.device_json_len == m.device_topic_len &&
+                  std::memcmp(m.device_json, m.device_topic, m.device_topic_len) == 0;
+    return true;
+}
+
+}  // namespace
+
+void encode_mqtt_entry(std::string& out, const MqttMessage& m) {
+    out.assign(tag);
+    append_number(out, static_cast<unsigned long long>(m.arrived < 0 ? 0 : m.arrived));
+    out.push_back(' ');
+    append_number(out, m.fields);
+    out.push_back(' ');
+    for (int word = 1; word >= 0; --word)
+        for (int shift = 60; shift >= 0; shift -= 4) out.push_back(hex[m.texts.bits[word] >> shift & 15]);
+    out.push_back(' ');
+    out.append(m.topic, m.topic_len);
+    out.push_back(' ');
+    out.append(m.device_json, m.device_json_len);
+    out.push_back('\n');
+    out.append(m.payload, m.payload_len);
+}
+
+bool decode_mqtt_entry(const char* text, std::size_t len, MqttMessage& m) {
+    m = MqttMessage{};
+    if (!starts(text, len, 0, tag)) return decode_first_release(text, len, m);
+    std::size_t at = sizeof tag - 1;
+    unsigned long long arrived = 0, fields = 0;
+    if (!take_number(text, len, at, arrived) || !take_number(text, len, at, fields) || fields > 100000) return false;
+    if (len - at < 33 || text[at + 32] != ' ') return false;
+    for (int word = 1; word >= 0; --word) {
+        std::uint64_t bits = 0;
+        for (int i = 0; i < 16; ++i) {
+            int v = hex_value(text[at++]);
+            if (v < 0) return false;
+            bits = bits << 4 | static_cast<unsigned>(v);
+        }
+        m.texts.bits[word] = bits;
+    }
+    ++at;
+    const char* blank = static_cast<const char*>(std::memchr(text + at, ' ', len - at));
+    const char* lf = static_cast<const char*>(std::memchr(text + at, '\n', len - at));
+    if (blank == nullptr || lf == nullptr || blank > lf) return false;
+    m.topic = text + at;
+    m.topic_len = static_cast<std::size_t>(blank - m.topic);
+    if (!valid_topic(m.topic, m.topic_len)) return false;
+    m.device_topic = m.topic + sizeof topic_root - 1;
+    m.device_topic_len = m.topic_len - (sizeof topic_root - 1);
+    m.device_json = blank + 1;
+    m.device_json_len = static_cast<std::size_t>(lf - m.device_json);
+    if (m.device_json_len > device_json_max) return false;
+    m.payload = lf + 1;
+    m.payload_len = len - static_cast<std::size_t>(m.payload - text);
+    m.arrived = static_cast<std::time_t>(arrived);
+    m.fields = static_cast<unsigned>(fields);
+    m.own_topic = true;
+    return true;
+}
+
+}  // namespace ql
