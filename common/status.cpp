@@ -24,6 +24,11 @@ bool StatusSchedule::due(const Counts& now, std::int64_t now_ms) const {
     return now != last_ && now_ms - last_ms_ >= interval_ms;
 }
 
+std::int64_t StatusSchedule::due_at(const Counts& now) const {
+    if (!ever_) return 0;
+    return now == last_ ? -1 : last_ms_ + interval_ms;
+}
+
 void StatusSchedule::published(const Counts& now, std::int64_t now_ms) {
     last_ = now;
     last_ms_ = now_ms;

@@ -32,6 +32,8 @@ class StatusSchedule {
 public:
     static constexpr std::int64_t interval_ms = 1000;
     bool due(const Counts& now, std::int64_t now_ms) const;
+    // When these counts are due (monotonic ms), or -1 when they were published already.
+    std::int64_t due_at(const Counts& now) const;
     void published(const Counts& now, std::int64_t now_ms);
 
 private:

@@ -37,4 +37,11 @@ TEST(Status, PublishedAtOnceThenOnlyWhenChangedAndAtMostOncePerSecond) {
     c.lost = 3;
     EXPECT_FALSE(s.due(c, 6500));
     EXPECT_TRUE(s.due(c, 7000));
+    // The loop wakes when they are due, not at a pace of its own.
+    EXPECT_EQ(s.due_at(c), 7000);
+    s.published(c, 7000);
+    EXPECT_EQ(s.due_at(c), -1) << "nothing to wake for";
+    c.failed = 1;
+    EXPECT_EQ(s.due_at(c), 8000);
+    EXPECT_EQ(StatusSchedule{}.due_at(c), 0) << "the first counts at once";
 }

@@ -102,7 +102,7 @@ void DeliveryEngine::settled(std::uint32_t tag, bool arrived) {
 void DeliveryEngine::returned() { queue_.release(); }
 
 void DeliveryEngine::attempt_failed(bool slowest) {
-    retry_at_ = clock_() + (slowest ? retry_.failed_slowest() : retry_.failed());
+    retry_at_ = clock_() + (slowest ? retry_.failed_slowest() : retry_.failed(transport_.retry_most_ms()));
 }
 
 void DeliveryEngine::attempt_succeeded() {

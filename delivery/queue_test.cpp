@@ -98,6 +98,11 @@ TEST(Retry, DoublesFromOneSecondToThirtyAndStartsOverAfterASuccess) {
     r.succeeded();
     EXPECT_FALSE(r.failing());
     EXPECT_EQ(r.failed(), 1000);
+    r.succeeded();
+    waits.clear();
+    for (int i = 0; i < 5; ++i) waits.push_back(r.failed(4000));
+    EXPECT_EQ(waits, (std::vector<std::int64_t>{1000, 2000, 4000, 4000, 4000})) << "a shorter bound";
+    EXPECT_EQ(r.failed_slowest(), 30000);
 }
 
 class QueueFileTest : public testing::Test {

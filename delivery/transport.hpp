@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "delivery/retry.hpp"
+
 namespace ql {
 
 // The engine, as a transport sees it. Texts out leave the queue oldest first,
@@ -43,6 +45,8 @@ public:
     // What to wait for: a descriptor (-1: none), whether to wait until it takes
     // writing too, and when work is due (-1: never).
     virtual void next(int& fd, bool& write, std::int64_t& due_ms) const = 0;
+    // The longest wait between attempts that fail (1 s doubling up to it).
+    virtual std::int64_t retry_most_ms() const { return RetrySchedule::most_ms; }
     // It has nothing under way and would begin an attempt (a connect) when allowed.
     virtual bool wants_attempt() const { return false; }
     // Does what is due; may_try says whether a new attempt may begin now,

@@ -23,7 +23,9 @@
 
 namespace ql {
 
-static void report(const Checked& c, const char* bytes) {
+namespace {
+
+void report(const Checked& c, const char* bytes) {
     switch (c.verdict) {
         case Verdict::too_short: diag("Fehler: zu kurzes Paket\n"); break;
         case Verdict::acknowledgement: diag("Fehler: Quittung empfangen\n"); break;
@@ -35,175 +37,204 @@ static void report(const Checked& c, const char* bytes) {
     }
 }
 
-namespace {
+std::int64_t earlier(std::int64_t due, std::int64_t at) { return at >= 0 && (due < 0 || at < due) ? at : due; }
 
-StatusSchedule schedule;
-bool with_queue = false;
+// Side work that is ready waits for datagrams already there, but never longer
+// than this: under a flood it still gets its turn.
+constexpr std::int64_t side_wait_most_ms = 20;
+// Where the kernel attaches no drop count (qemu-user), the listing is read this often.
+constexpr std::int64_t listing_interval_ms = 100;
 
-void publish_if_due(std::int64_t now_ms) {
-    if (!schedule.due(counts, now_ms)) return;
+enum class Wake { socket, side, neither };
+
+class ReceiveLoop {
+public:
+    ReceiveLoop(HandOn hand_on, SideWork side, bool queue_counts)
+        : hand_on_(hand_on), side_(side), with_queue_(queue_counts) {}
+    int run();
+
+private:
+    std::int64_t deadline(std::int64_t side_due) const;
+    Wake wait(std::int64_t now, int side_fd, bool side_write, std::int64_t side_due);
+    void after(std::int64_t now);
+    void received(std::size_t n, const msghdr& message, const sockaddr_in& sender, std::int64_t now);
+    void handle(const sockaddr_in& sender, std::size_t n, std::time_t arrived, std::int64_t now);
+    void publish_if_due(std::int64_t now);
+
+    HandOn hand_on_;
+    SideWork side_;
+    bool with_queue_;
+    bool notifying_ = false;
+    StatusSchedule schedule_;
+    OwnAddresses own_;
+    DropCount drops_;
+    bool attached_ = false;
+    std::int64_t listing_read_ms_ = 0;
+    std::int64_t side_ready_ms_ = -1;
+    short side_events_ = 0;
+    char bytes_[datagram_max + 1];
+    alignas(cmsghdr) char control_[drop_control_size + arrival_control_size];
+};
+
+void ReceiveLoop::publish_if_due(std::int64_t now) {
+    if (!notifying_ || !schedule_.due(counts, now)) return;
     char message[8 + status_text_max + 1] = "STATUS=";
-    std::size_t len = 7 + status_text(message + 7, counts, with_queue);
+    std::size_t len = 7 + status_text(message + 7, counts, with_queue_);
     notify_send(message, len);
-    schedule.published(counts, now_ms);
+    schedule_.published(counts, now);
 }
 
-// An idle receive wakes once a second, so that what was written last is made
-// durable, and the last counts of a burst are published, even when nothing
-// follows it.
-void wake_when_idle(int fd) {
-    timeval second{1, 0};
-    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
+// The one tail after a datagram or a wake: what was written made durable,
+// the counts published, the host's addresses taken again, each when due.
+void ReceiveLoop::after(std::int64_t now) {
+    durable_sync_if_due(now);
+    publish_if_due(now);
+    if (own_addresses_stale(own_, now / 1000)) take_own_addresses(own_, now / 1000);
+}
+
+// The next moment anything is due: the side work, the sync, the status
+// line, the refresh of the host's addresses.
+std::int64_t ReceiveLoop::deadline(std::int64_t side_due) const {
+    std::int64_t due = side_due;
+    due = earlier(due, durable_due());
+    if (notifying_) due = earlier(due, schedule_.due_at(counts));
+    return earlier(due, (own_.taken_at + own_addresses_max_age + 1) * 1000);
+}
+
+// Waits for whichever comes first: a datagram, the side work's descriptor, or
+// the deadline. Datagrams go first, unless the side work has been ready for
+// side_wait_most_ms.
+Wake ReceiveLoop::wait(std::int64_t now, int side_fd, bool side_write, std::int64_t side_due) {
+    std::int64_t due = deadline(side_due);
+    std::int64_t timeout = due < 0 ? -1 : due <= now ? 0 : due - now;
+    short side_wanted = static_cast<short>(POLLIN | (side_write ? POLLOUT : 0));
+    pollfd waits[2] = {{quenlink_socket.load(), POLLIN, 0}, {side_fd, side_wanted, 0}};
+    int ready = ::poll(waits, side_fd >= 0 ? 2 : 1, timeout > INT_MAX ? INT_MAX : static_cast<int>(timeout));
+    bool datagram = ready > 0 && waits[0].revents != 0;
+    side_events_ = ready > 0 && side_fd >= 0 ? waits[1].revents : 0;
+    bool side = (side_due >= 0 && now >= side_due) || side_events_ != 0;
+    if (!side) {
+        side_ready_ms_ = -1;
+        return datagram ? Wake::socket : Wake::neither;
+    }
+    if (side_ready_ms_ < 0) side_ready_ms_ = now;
+    if (datagram && now - side_ready_ms_ < side_wait_most_ms) return Wake::socket;
+    side_ready_ms_ = -1;
+    return Wake::side;
 }
 
 // Hands one received datagram on, or drops it; counts what became of it.
-void handle(const sockaddr_in& sender, const char* bytes, std::size_t n, std::time_t arrived, OwnAddresses& own,
-            std::int64_t now_ms, HandOn hand_on) {
-    std::int64_t now_s = now_ms / 1000;
-    if (own_addresses_stale(own, now_s)) take_own_addresses(own, now_s);
-    if (is_own_address(own, sender.sin_addr.s_addr)) {
+void ReceiveLoop::handle(const sockaddr_in& sender, std::size_t n, std::time_t arrived, std::int64_t now) {
+    if (own_addresses_stale(own_, now / 1000)) take_own_addresses(own_, now / 1000);
+    if (is_own_address(own_, sender.sin_addr.s_addr)) {
         ++counts.dropped;
         diag("Fehler: Paket von mir selbst\n");
         return;
     }
-    Checked checked = check_datagram(bytes, n);
+    Checked checked = check_datagram(bytes_, n);
     if (checked.verdict != Verdict::valid) {
         ++counts.dropped;
-        report(checked, bytes);
+        report(checked, bytes_);
         return;
     }
-    Accepted accepted{ntohl(sender.sin_addr.s_addr) & 0xFFu, bytes, checked.text_len, checked.is_long, arrived};
-    switch (hand_on(accepted)) {
+    Accepted accepted{ntohl(sender.sin_addr.s_addr) & 0xFFu, bytes_, checked.text_len, checked.is_long, arrived};
+    switch (hand_on_(accepted)) {
         case Outcome::handed_on: ++counts.handed_on; break;
         case Outcome::failed: ++counts.failed; break;
         case Outcome::queued: break;  // the delivery counts it
     }
 }
 
-enum class Wake { socket, side, neither };
-
-// Side work that is ready waits for datagrams already there, but never longer
-// than this: under a flood it still gets its turn.
-constexpr std::int64_t side_wait_most_ms = 20;
-
-// Waits for whichever comes first: a datagram, the side work's descriptor, its
-// deadline, or (with a manager to tell) a second for the status line. Datagrams
-// go first, unless the side work has been ready since side_ready_ms for
-// side_wait_most_ms.
-Wake wait_beside(int socket_fd, int side_fd, bool side_write, std::int64_t due_ms, bool notifying,
-                 std::int64_t& side_ready_ms, short& side_events) {
-    std::int64_t now = monotonic_ms();
-    bool due = due_ms >= 0 && now >= due_ms;
-    std::int64_t timeout = due ? 0 : due_ms < 0 ? -1 : due_ms - now;
-    if (notifying && (timeout < 0 || timeout > StatusSchedule::interval_ms)) timeout = StatusSchedule::interval_ms;
-    short side_wanted = static_cast<short>(POLLIN | (side_write ? POLLOUT : 0));
-    pollfd waits[2] = {{socket_fd, POLLIN, 0}, {side_fd, side_wanted, 0}};
-    int ready = ::poll(waits, side_fd >= 0 ? 2 : 1, timeout > INT_MAX ? INT_MAX : static_cast<int>(timeout));
-    bool datagram = ready > 0 && waits[0].revents != 0;
-    side_events = ready > 0 && side_fd >= 0 ? waits[1].revents : 0;
-    bool side = due || side_events != 0;
-    if (!side) {
-        side_ready_ms = -1;
-        return datagram ? Wake::socket : Wake::neither;
+void ReceiveLoop::received(std::size_t n, const msghdr& message, const sockaddr_in& sender, std::int64_t now) {
+    bytes_[n] = '\0';
+    ++counts.received;
+    std::uint32_t dropped_so_far;
+    bool counted = drops_in(message, dropped_so_far);
+    // Where the kernel attaches no count, the listing says it, read now and then.
+    if (!counted && !attached_ && now - listing_read_ms_ >= listing_interval_ms) {
+        dropped_so_far = socket_drops(quenlink_socket.load());
+        listing_read_ms_ = now;
+        counted = true;
     }
-    if (side_ready_ms < 0) side_ready_ms = now;
-    if (datagram && now - side_ready_ms < side_wait_most_ms) return Wake::socket;
-    side_ready_ms = -1;
-    return Wake::side;
+    if (counted) {
+        std::uint32_t lost = drops_.newly_lost(dropped_so_far);
+        if (lost > 0) {
+            counts.lost += lost;
+            diag("Fehler: %u Pakete verloren, Empfangspuffer voll\n", static_cast<unsigned>(lost));
+        }
+    }
+    std::time_t arrived;
+    if (!arrival_in(message, arrived)) arrived = ::time(nullptr);
+    handle(sender, n, arrived, now);
 }
 
-}  // namespace
-
-int receive_socket(HandOn hand_on, SideWork side, bool queue_counts) {
-    static char bytes[datagram_max + 1];
-    alignas(cmsghdr) static char control[drop_control_size + arrival_control_size];
-    static OwnAddresses own;
-    with_queue = queue_counts;
-
+int ReceiveLoop::run() {
+    int fd = quenlink_socket.load();
     // Drops from before this process (a socket handed over) are not ours to report.
-    DropCount drops(socket_drops(quenlink_socket.load()));
-    bool attached = drop_count_attached();
-    constexpr std::int64_t listing_interval_ms = 100;
-    std::int64_t listing_read_ms = monotonic_ms();
-    bool notifying = notify_enabled();
-    wake_when_idle(quenlink_socket.load());
-    if (notifying) publish_if_due(monotonic_ms());
-    take_own_addresses(own, monotonic_ms() / 1000);
-    std::int64_t side_ready_ms = -1;
+    drops_ = DropCount(socket_drops(fd));
+    attached_ = drop_count_attached();
+    listing_read_ms_ = monotonic_ms();
+    notifying_ = notify_enabled();
+    // Without side work the blocking receive is the wait: it wakes at least
+    // once a second, and nothing else is due later than a second after the
+    // datagram that made it due (a sync, the counts): no poll per datagram.
+    timeval second{1, 0};
+    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
+    take_own_addresses(own_, monotonic_ms() / 1000);
+    publish_if_due(monotonic_ms());
 
     while (!terminate) {
         int flags = 0;
         int side_fd = -1;
         bool side_write = false;
-        std::int64_t due_ms = -1;
-        if (side.next != nullptr) side.next(side_fd, side_write, due_ms);
-        // Nothing beside reception: the receive blocks, as it always did (the
-        // sync then waits for a datagram or the idle wake).
-        if (side_fd >= 0 || due_ms >= 0) {
-            std::int64_t sync_ms = durable_due();
-            if (sync_ms >= 0 && (due_ms < 0 || sync_ms < due_ms)) due_ms = sync_ms;
-            short side_events = 0;
-            Wake wake =
-                wait_beside(quenlink_socket.load(), side_fd, side_write, due_ms, notifying, side_ready_ms, side_events);
+        std::int64_t side_due = -1;
+        if (side_.next != nullptr) side_.next(side_fd, side_write, side_due);
+        // Nothing beside reception: the blocking receive is the wait, as in mode 0.
+        if (side_fd >= 0 || side_due >= 0) {
+            std::int64_t now = monotonic_ms();
+            Wake wake = wait(now, side_fd, side_write, side_due);
             if (wake != Wake::socket) {
-                std::int64_t now = monotonic_ms();
-                if (wake == Wake::side) side.run(now, side_events);
-                durable_sync_if_due(now);
-                if (notifying) publish_if_due(monotonic_ms());
+                now = monotonic_ms();
+                if (wake == Wake::side) side_.run(now, side_events_);
+                after(monotonic_ms());
                 continue;
             }
             flags = MSG_DONTWAIT;
         }
         sockaddr_in sender{};
-        iovec part{bytes, datagram_max};
+        iovec part{bytes_, datagram_max};
         msghdr message{};
         message.msg_name = &sender;
         message.msg_namelen = sizeof sender;
         message.msg_iov = &part;
         message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
+        message.msg_control = control_;
+        message.msg_controllen = sizeof control_;
         ssize_t n = ::recvmsg(quenlink_socket.load(), &message, flags);
         if (n < 0) {
             int error = errno;
             if (error == EBADF) return 1;
-            // Interrupted (SIGTERM, or a stop and continue) or idle: nothing went wrong.
+            // Interrupted (SIGTERM, or a stop and continue): nothing went wrong.
             if (error == EINTR) continue;
-            if (error == EAGAIN || error == EWOULDBLOCK) {
-                std::int64_t now = monotonic_ms();
-                durable_sync_if_due(now);
-                if (notifying) publish_if_due(now);
-                continue;
-            }
-            diag("receive error: %s (%i)\n", std::strerror(error), error);
+            if (error != EAGAIN && error != EWOULDBLOCK) diag("receive error: %s (%i)\n", std::strerror(error), error);
+            after(monotonic_ms());
             continue;
         }
-        bytes[n] = '\0';
-        ++counts.received;
-
-        std::uint32_t dropped_so_far;
-        std::int64_t now_ms = monotonic_ms();
-        bool counted = drops_in(message, dropped_so_far);
-        // Where the kernel attaches no count (qemu-user), the listing says it, read now and then.
-        if (!counted && !attached && now_ms - listing_read_ms >= listing_interval_ms) {
-            dropped_so_far = socket_drops(quenlink_socket.load());
-            listing_read_ms = now_ms;
-            counted = true;
-        }
-        if (counted) {
-            std::uint32_t lost = drops.newly_lost(dropped_so_far);
-            if (lost > 0) {
-                counts.lost += lost;
-                diag("Fehler: %u Pakete verloren, Empfangspuffer voll\n", static_cast<unsigned>(lost));
-            }
-        }
-        std::time_t arrived;
-        if (!arrival_in(message, arrived)) arrived = ::time(nullptr);
-        handle(sender, bytes, static_cast<std::size_t>(n), arrived, own, now_ms, hand_on);
-        durable_sync_if_due(now_ms);
-        if (notifying) publish_if_due(now_ms);
+        std::int64_t now = monotonic_ms();
+        received(static_cast<std::size_t>(n), message, sender, now);
+        after(now);
     }
     return 0;
+}
+
+}  // namespace
+
+int receive_socket(HandOn hand_on, SideWork side, bool queue_counts) {
+    // Made once, for the process's life: its buffers are no allocation per datagram.
+    static ReceiveLoop* loop = nullptr;
+    delete loop;
+    loop = new ReceiveLoop(hand_on, side, queue_counts);
+    return loop->run();
 }
 
 }  // namespace ql

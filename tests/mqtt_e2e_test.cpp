@@ -221,6 +221,28 @@ TEST_F(MqttTest, TlsChecksTheBrokersCertificateAndName) {
     }
 }
 
+// The status line follows its schedule: once the broker has every record,
+// the line says so within a second, however the broker's acknowledgements fell.
+TEST_F(MqttTest, StatusLineAtMostASecondOld) {
+    Broker broker(dir);
+    auto r = start_mqtt({"-m"});
+    constexpr int count = 500;
+    std::string qlsend = QLSEND_BINARY;
+    ASSERT_EQ(std::system((qlsend + " -q -c 20 -s 127.0.0.10 -i -n " + std::to_string(count) + " -t reading,number, >/dev/null").c_str()),
+              0);
+    ASSERT_TRUE(status_has(std::to_string(count) + " in Warteschlange")) << status();
+    ASSERT_TRUE(broker.start()) << broker.log();
+    Subscriber sub(dir, {"qlfwd/+"});
+    ASSERT_TRUE(sub.ready());
+    ASSERT_TRUE(sub.wait_lines(count, 20000ms)) << sub.lines().size() << r->out();
+    auto all_there = std::chrono::steady_clock::now();
+    ASSERT_TRUE(status_has(std::to_string(count) + " weitergegeben, 0 verworfen, 0 verloren, 0 Ausgabefehler, 0 in Warteschlange", 3000ms))
+        << status();
+    auto said = std::chrono::steady_clock::now();
+    EXPECT_LE(said - all_there, 1100ms) << "the line lagged";
+    EXPECT_EQ(r->stop(), 0);
+}
+
 TEST_F(MqttTest, TheWillSaysOfflineWhenQlfwdIsKilled) {
     Broker broker(dir);
     ASSERT_TRUE(broker.start()) << broker.log();
