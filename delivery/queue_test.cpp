@@ -380,3 +380,94 @@ TEST_F(QueueFileTest, ModelOfAppendsSendsAndReturns) {
     ASSERT_TRUE(reopen());
     EXPECT_EQ(drain(q), pending);
 }
+
+// The file's header: this release's, none (the first release's files, or an
+// empty one), one cut while it was made, and everything else foreign.
+TEST(QueueHeader, EachVersionAndDamageAtEveryByte) {
+    char ours[queue_header_max];
+    std::string header(ours, queue_header(ours, QueueKind::records));
+    EXPECT_EQ(header, "qlfwd queue M 1\n");
+    std::size_t len = 0;
+    unsigned version = 0;
+    auto check = [&](const std::string& bytes, QueueKind kind = QueueKind::records) {
+        return check_queue_header(bytes.data(), bytes.size(), kind, len, version);
+    };
+    std::string first_entry = entry("qlfwd/Qln042\n{}");
+    struct Case {
+        std::string bytes;
+        HeaderCheck check;
+        unsigned version;
+    } cases[] = {
+        {header + first_entry, HeaderCheck::current, 0},
+        {header, HeaderCheck::current, 0},
+        {first_entry, HeaderCheck::none, 0},  // the first release's file
+        {"", HeaderCheck::none, 0},
+        {std::string("\0Q", 2), HeaderCheck::none, 0},  // its first entry cut in its mark
+        {"qlfwd queue M 2\n" + first_entry, HeaderCheck::foreign, 2},
+        {"qlfwd queue M 17\n", HeaderCheck::foreign, 17},
+        {"qlfwd queue C 1\n", HeaderCheck::foreign, 1},  // command texts are no records
+        {"qlfwd queue M 1", HeaderCheck::cut, 0},
+        {"qlf", HeaderCheck::cut, 0},
+        {"something else entirely", HeaderCheck::foreign, 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(check(c.bytes), c.check) << c.bytes;
+        EXPECT_EQ(version, c.version) << c.bytes;
+    }
+    EXPECT_EQ(check(header + "x"), HeaderCheck::current);
+    EXPECT_EQ(len, header.size());
+    // Any byte of it damaged: never taken for this release's, nor for the first release's.
+    for (std::size_t at = 0; at < header.size(); ++at) {
+        for (unsigned char value : {0x00, 0x20, 0x31, 0x43, 0x51, 0xFF}) {
+            std::string damaged = header + first_entry;
+            if (static_cast<unsigned char>(damaged[at]) == value) continue;
+            damaged[at] = static_cast<char>(value);
+            HeaderCheck got = check(damaged);
+            EXPECT_EQ(got, HeaderCheck::foreign) << at << " " << int(value);
+        }
+    }
+}
+
+// Any file another release wrote (or one damaged at its start) is left
+// exactly as it is: not rewritten, cut, appended to, nor its mode changed.
+TEST_F(QueueFileTest, AForeignFileIsLeftExactlyAsItIs) {
+    std::string newer = "qlfwd queue C 2\n" + entry("a text of a later format");
+    write_file(path, newer);
+    chmod(path.c_str(), 0640);
+    unsigned version = 0;
+    EXPECT_EQ(q.open(path.c_str(), temp.c_str(), QueueKind::commands, taken, version), QueueFile::Opened::foreign);
+    EXPECT_EQ(version, 2u);
+    EXPECT_FALSE(q.is_open());
+    EXPECT_FALSE(add("new"));
+    EXPECT_EQ(read_file(path), newer);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+// A file of the first release is read and delivered as it stands, new texts
+// after it; the next compaction writes it anew behind this release's header.
+TEST_F(QueueFileTest, FirstReleaseFileDeliveredThenRewrittenWithAHeader) {
+    std::string old;
+    for (int i = 0; i < 3000; ++i) old += entry("old text " + std::to_string(i) + std::string(500, '.'));
+    write_file(path, old);
+    ASSERT_TRUE(reopen());
+    EXPECT_EQ(taken.pending, 3000u);
+    EXPECT_EQ(read_file(path), old) << "used as it stands";
+    ASSERT_TRUE(add("new text"));
+    const char* text;
+    std::size_t len;
+    for (int i = 0; i < 2500; ++i) {
+        ASSERT_TRUE(q.begin(text, len));
+        EXPECT_EQ(std::string(text, len).substr(0, 9 + std::to_string(i).size()), "old text " + std::to_string(i));
+        q.finish();
+        settle(q);
+    }
+    std::string now = read_file(path);
+    EXPECT_TRUE(now.starts_with(file_header())) << "compacted behind a header";
+    EXPECT_LT(now.size(), old.size() / 2);
+    std::vector<std::string> rest = drain(q);
+    ASSERT_EQ(rest.size(), 501u);
+    EXPECT_TRUE(rest.front().starts_with("old text 2500"));
+    EXPECT_EQ(rest.back(), "new text");
+}

@@ -1,8 +1,12 @@
-// Preloaded into the receiver by the tests: while the file that
-// QLFWD_FAIL_WRITES names exists, every write, truncation and rename of the
-// delivery queue's files fails with EIO, as on a failing card or a file
-// system the kernel made read-only under the process. And every syncfs is
-// noted, with its monotonic time in ms, as a line of the file QLFWD_SYNCS names.
+// Preloaded into the receiver by the tests. While the file that
+// QLFWD_FAIL_WRITES names exists, the calls that change a file fail with EIO,
+// as on a failing card or a file system the kernel made read-only under the
+// process: for files whose path holds one of the comma-separated parts of
+// QLFWD_FAIL_PATHS (default "qlfwd-queue"), and for the calls QLFWD_FAIL_OPS
+// names (default "write,rename"): write (write, pwrite, pwritev, ftruncate,
+// and an open that makes or truncates), rename, and sync (syncfs, of any
+// file system). Every syncfs is noted, with its monotonic time in ms, as a
+// line of the file QLFWD_SYNCS names.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,25 +23,45 @@
 
 namespace {
 
-bool failing() {
-    const char* flag = std::getenv("QLFWD_FAIL_WRITES");
-    struct stat st;
-    return flag != nullptr && ::stat(flag, &st) == 0;
+const char* env_or(const char* name, const char* fallback) {
+    const char* v = std::getenv(name);
+    return v != nullptr && *v != '\0' ? v : fallback;
 }
 
-bool is_queue_path(const char* path) { return path != nullptr && std::strstr(path, "qlfwd-queue") != nullptr; }
+// Whether the comma-separated list holds item.
+bool listed(const char* list, const char* item, bool as_part_of = false) {
+    std::size_t n = std::strlen(item);
+    for (const char* p = list; *p != '\0';) {
+        const char* end = std::strchr(p, ',');
+        std::size_t len = end != nullptr ? static_cast<std::size_t>(end - p) : std::strlen(p);
+        if (as_part_of ? len > 0 && memmem(item, n, p, len) != nullptr : len == n && std::memcmp(p, item, n) == 0)
+            return true;
+        p += len + (end != nullptr ? 1 : 0);
+    }
+    return false;
+}
 
-bool is_queue_fd(int fd) {
+bool failing(const char* op) {
+    const char* flag = std::getenv("QLFWD_FAIL_WRITES");
+    struct stat st;
+    return flag != nullptr && listed(env_or("QLFWD_FAIL_OPS", "write,rename"), op) && ::stat(flag, &st) == 0;
+}
+
+bool is_failing_path(const char* path) {
+    return path != nullptr && listed(env_or("QLFWD_FAIL_PATHS", "qlfwd-queue"), path, true);
+}
+
+bool is_failing_fd(int fd) {
     char link[64], target[512];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     ssize_t n = ::readlink(link, target, sizeof target - 1);
     if (n <= 0) return false;
     target[n] = '\0';
-    return is_queue_path(target);
+    return is_failing_path(target);
 }
 
 bool fail_fd(int fd) {
-    if (!is_queue_fd(fd) || !failing()) return false;
+    if (!failing("write") || !is_failing_fd(fd)) return false;
     errno = EIO;
     return true;
 }
@@ -72,7 +96,7 @@ int ftruncate64(int fd, off64_t len) {
 }
 
 int rename(const char* from, const char* to) {
-    if (is_queue_path(to) && failing()) {
+    if (failing("rename") && is_failing_path(to)) {
         errno = EIO;
         return -1;
     }
@@ -87,7 +111,7 @@ int open64(const char* path, int flags, ...) {
         mode = static_cast<mode_t>(va_arg(args, int));
         va_end(args);
     }
-    if ((flags & O_TRUNC) && is_queue_path(path) && failing()) {
+    if ((flags & (O_TRUNC | O_CREAT)) && failing("write") && is_failing_path(path)) {
         errno = EIO;
         return -1;
     }
@@ -102,6 +126,10 @@ int syncfs(int fd) {
             std::fprintf(f, "%lld\n", static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
             std::fclose(f);
         }
+    }
+    if (failing("sync")) {
+        errno = EIO;
+        return -1;
     }
     return next<int (*)(int)>("syncfs")(fd);
 }

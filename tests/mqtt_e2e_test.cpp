@@ -155,6 +155,63 @@ TEST_F(MqttTest, QueueCutAtEveryByteOfItsLastEntry) {
     }
 }
 
+std::string old_entry(const std::string& text) {
+    char header[ql::entry_header_size];
+    ql::entry_header(header, text.data(), text.size());
+    return std::string(header, sizeof header) + text;
+}
+
+// The queue the first release wrote (no header, "<topic>" LF "<payload>"):
+// delivered in order by this one; new records after it; rewritten with this
+// release's header once it was emptied.
+TEST_F(MqttTest, FirstReleaseQueueDeliveredInOrder) {
+    std::string old;
+    for (int i = 0; i < 3; ++i)
+        old += old_entry("qlfwd/Qln042\n{\"time\":\"2026-12-08T14:03:59+01:00\",\"device\":\"Qln042\",\"fields\":[\"old\",\"" +
+                         std::to_string(i) + "\"],\"record\":\"2026.12.08_14:03:59,Quenlink,Qln042,old," + std::to_string(i) + "\"}");
+    write_file(queue_path(dir), old);
+    Broker broker(dir);
+    ASSERT_TRUE(broker.start()) << broker.log();
+    Subscriber sub(dir, {"qlfwd/+"});
+    ASSERT_TRUE(sub.ready());
+    auto r = start_mqtt({"-m"});
+    ASSERT_TRUE(eventually([&] { return has(r->out(), connected(3)); })) << r->out();
+    send_from("127.0.0.42", "new,record,0003");
+    ASSERT_TRUE(sub.wait_lines(5)) << r->out();
+    std::vector<std::string> lines = sub.lines();
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(lines[1 + i].ends_with(",old," + std::to_string(i) + "\"}")) << lines[1 + i];
+    EXPECT_TRUE(lines[4].ends_with(",new,record,0003\"}")) << lines[4];
+    ASSERT_TRUE(status_has("1 empfangen, 4 weitergegeben, 0 verworfen, 0 verloren, 0 Ausgabefehler, 0 in Warteschlange"))
+        << status();
+    EXPECT_EQ(read_file(queue_path(dir)), "") << "emptied";
+    // Broker away: what waits now is in this release's format.
+    broker.stop();
+    send_from("127.0.0.42", "waits,record,0004");
+    ASSERT_TRUE(status_has("1 in Warteschlange")) << status();
+    EXPECT_TRUE(read_file(queue_path(dir)).starts_with("qlfwd queue M 1\n"));
+    EXPECT_EQ(r->stop(), 0);
+}
+
+// A queue a later release wrote is refused, said, and left exactly as it is.
+TEST_F(MqttTest, QueueOfALaterReleaseLeftUntouched) {
+    std::string later = "qlfwd queue M 2\n" + old_entry("in a format this release does not know");
+    write_file(queue_path(dir), later);
+    chmod(queue_path(dir).c_str(), 0640);
+    auto r = start_mqtt({"-m127.0.0.1:1999"});
+    send_from("127.0.0.42", "cannot,be,queued");
+    ASSERT_TRUE(status_has("1 empfangen, 0 weitergegeben, 0 verworfen, 0 verloren, 1 Ausgabefehler")) << status();
+    EXPECT_TRUE(eventually([&] {
+        return has(r->out(), "Fehler: Warteschlange .qlfwd-mqtt-queue in unbekanntem Format, bleibt unberuehrt\n");
+    })) << r->out();
+    EXPECT_EQ(r->stop(), 0);
+    EXPECT_EQ(read_file(queue_path(dir)), later);
+    struct stat st {};
+    ASSERT_EQ(stat(queue_path(dir).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    std::string out = r->out();
+    EXPECT_EQ(out.find("unbekanntem Format"), out.rfind("unbekanntem Format")) << "said once";
+}
+
 TEST_F(MqttTest, PasswordFromTheCredentialsDirectory) {
     std::string passwords = dir / "passwords";
     ASSERT_EQ(std::system(("mosquitto_passwd -c -b " + passwords + " site s3cret").c_str()), 0);
