@@ -20,6 +20,7 @@
 #include <regex>
 #include <sstream>
 
+#include "reception/udp_listing.hpp"
 #include "sender/endpoint.hpp"
 
 extern char** environ;
@@ -74,21 +75,9 @@ int bound_endpoint(int buffer) {
 }
 
 UdpState udp_state() {
-    std::ifstream udp("/proc/net/udp");
-    std::string line;
-    std::getline(udp, line);
-    while (std::getline(udp, line)) {
-        std::istringstream fields(line);
-        std::string sl, local, remote, st, queues, tr, retr, uid, timeout, inode, ref, pointer, drops;
-        fields >> sl >> local >> remote >> st >> queues >> tr >> retr >> uid >> timeout >> inode >> ref >> pointer >> drops;
-        if (local.size() < 5 || local.substr(local.size() - 5) != ":EAC0") continue;
-        UdpState s;
-        s.bound = true;
-        s.rx_queue = std::stol(queues.substr(queues.find(':') + 1), nullptr, 16);
-        s.drops = std::stol(drops);
-        return s;
-    }
-    return {};
+    ql::UdpLine line;
+    if (!ql::find_udp_line(ql::udp_line_of_port, 60096, line)) return {};
+    return UdpState{true, static_cast<long>(line.rx_queue), static_cast<long>(line.drops)};
 }
 
 bool until(const std::function<bool()>& done, std::chrono::milliseconds limit) {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/settings.hpp"
+#include "common/storage.hpp"
 
 namespace ql {
 
@@ -24,14 +25,8 @@ void diag(const char* format, ...) {
 void diag_safe(const char* text) {
     if (!settings.debug) return;
     int saved = errno;
-    std::size_t left = std::strlen(text);
-    while (left > 0) {
-        ssize_t n = ::write(STDOUT_FILENO, text, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        text += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    // A handful of system calls, each safe in a signal handler.
+    (void)write_all(STDOUT_FILENO, text, std::strlen(text));
     errno = saved;
 }
 

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/storage.hpp"
 #include "common/clock.hpp"
 
 extern char** environ;
@@ -61,14 +62,8 @@ static int text_input(const char* text, std::size_t len) {
     static int fd = -1;
     if (fd < 0) fd = ::memfd_create("qlfwd-commands", MFD_CLOEXEC);
     if (fd < 0) return -1;
-    std::size_t done = 0;
-    while (done < len) {
-        ssize_t n = ::pwrite(fd, text + done, len - done, static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1;
-        done += static_cast<std::size_t>(n);
-    }
-    if (::ftruncate(fd, static_cast<off_t>(len)) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) return -1;
+    if (!write_all_at(fd, text, len, 0) || !cut_file(fd, static_cast<off_t>(len)) || ::lseek(fd, 0, SEEK_SET) != 0)
+        return -1;
     return fd;
 }
 

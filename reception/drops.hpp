@@ -22,10 +22,6 @@ bool drop_count_attached();
 // it cannot be read). Not for every datagram: it reads the whole listing.
 std::uint32_t socket_drops(int fd);
 
-// Pure: the drops column of the socket with this inode in a /proc/net/udp
-// listing.
-bool drops_in_listing(const char* text, std::size_t len, unsigned long inode, std::uint32_t& drops);
-
 // Pure: the drop count in a received message's control data, if it carries one.
 bool drops_in(const msghdr& message, std::uint32_t& count);
 

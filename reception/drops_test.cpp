@@ -1,5 +1,9 @@
 #include "reception/drops.hpp"
 
+#include <cstring>
+
+#include "reception/udp_listing.hpp"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -41,11 +45,22 @@ TEST(Drops, CountOfTheSocketFoundInTheListing) {
         "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode ref pointer drops\n"
         "  101: 00000000:EAC0 00000000:0000 07 00000000:00000000 00:00000000 00000000     0        0 4242 2 0000000000000000 17\n"
         "  102: 0100007F:0035 00000000:0000 07 00000000:00000000 00:00000000 00000000     0        0 99 2 0000000000000000 0\n";
-    std::uint32_t drops = 0;
-    ASSERT_TRUE(drops_in_listing(listing.data(), listing.size(), 4242, drops));
-    EXPECT_EQ(drops, 17u);
-    EXPECT_FALSE(drops_in_listing(listing.data(), listing.size(), 4243, drops));
-    EXPECT_FALSE(drops_in_listing(listing.data(), 40, 4242, drops)) << "a cut line is no line";
+    // The whole lines of the first len bytes, as the reader takes them.
+    auto find = [&](std::size_t len, unsigned long inode, UdpLine& out) {
+        const char* p = listing.data();
+        const char* end = p + len;
+        for (const char* eol; (eol = static_cast<const char*>(memchr(p, '\n', static_cast<std::size_t>(end - p)))); p = eol + 1)
+            if (parse_udp_line(p, eol, out) && udp_line_of_inode(out, inode)) return true;
+        return parse_udp_line(p, end, out) && udp_line_of_inode(out, inode);
+    };
+    UdpLine line;
+    ASSERT_TRUE(find(listing.size(), 4242, line));
+    EXPECT_EQ(line.drops, 17u);
+    EXPECT_EQ(line.local_port, 60096u);
+    EXPECT_EQ(line.rx_queue, 0u);
+    EXPECT_FALSE(find(listing.size(), 4243, line));
+    EXPECT_FALSE(find(40, 4242, line)) << "a cut line is no line";
+    EXPECT_FALSE(find(listing.find('\n'), 0, line)) << "the heading is no socket";
 }
 
 TEST(Drops, NewlyLostSinceTheLastCountAcrossTheWrap) {

@@ -26,6 +26,8 @@
 #include <regex>
 
 #include "common/notify.hpp"
+#include "common/settings.hpp"
+#include "reception/udp_listing.hpp"
 #include "tests/command_checks.hpp"
 
 extern char** environ;
@@ -230,11 +232,8 @@ Receiver::~Receiver() {
 bool Receiver::wait_bound(std::chrono::milliseconds limit) {
     return eventually(
         [] {
-            std::ifstream udp("/proc/net/udp");
-            std::string line;
-            while (std::getline(udp, line))
-                if (line.find(":EAC0 ") != std::string::npos && line.find(":EAC0 ") < 20) return true;
-            return false;
+            ql::UdpLine line;
+            return ql::find_udp_line(ql::udp_line_of_port, ql::Porto, line);
         },
         limit);
 }

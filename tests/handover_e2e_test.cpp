@@ -14,7 +14,9 @@
 #include <regex>
 #include <sstream>
 
+#include "common/settings.hpp"
 #include "reception/drops.hpp"
+#include "reception/udp_listing.hpp"
 #include "tests/e2e_support.hpp"
 
 using namespace e2e;
@@ -60,6 +62,12 @@ long reported_losses(const std::string& out) {
     return sum;
 }
 
+// What waits in the port's receive queue, as the kernel lists it.
+unsigned long waiting_bytes() {
+    ql::UdpLine line;
+    return ql::find_udp_line(ql::udp_line_of_port, ql::Porto, line) ? line.rx_queue : 0;
+}
+
 }  // namespace
 
 TEST_F(HandoverTest, TwoRestartsWhileSendingLoseNothing) {
@@ -70,9 +78,10 @@ TEST_F(HandoverTest, TwoRestartsWhileSendingLoseNothing) {
     // 3,000 numbered datagrams at 1,000/s; qlfwd is replaced twice meanwhile.
     std::thread sender([&] { sender_status = qlsend("-s 127.0.0.42 -n 3000 -r 1000 -i -t restart,number,"); });
     for (int restart = 0; restart < 2; ++restart) {
-        std::this_thread::sleep_for(900ms);
+        ASSERT_TRUE(eventually([&] { return lines_in(read_file(dir / "out/Qln042.txt")) >= 900 * (restart + 1); }));
         EXPECT_EQ(r->stop(), 0) << "restart " << restart;
-        std::this_thread::sleep_for(100ms);  // nobody receives: the queue holds them
+        // Nobody receives: the queue holds them.
+        ASSERT_TRUE(eventually([&] { return waiting_bytes() > 0; }));
         r = start_handed({"-d", "-a", dir / "out/"});
     }
     sender.join();
@@ -157,7 +166,7 @@ TEST_F(HandoverTest, DropsAreReportedExactly) {
     r->signal(SIGCONT);
     // Once the queue is drained, one more datagram carries the final count.
     ASSERT_TRUE(eventually([&] { return lines_in(read_file(dir / "out/Qln042.txt")) > 1; }));
-    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(eventually([&] { return waiting_bytes() == 0; }));
     send_from("127.0.0.43", "after the drops, 1");
     ASSERT_TRUE(eventually([&] { return file_exists(dir / "out/Qln043.txt"); }));
     EXPECT_EQ(r->stop(), 0);
