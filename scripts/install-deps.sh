@@ -23,8 +23,9 @@ test=("${package[@]}" libgtest-dev libgmock-dev iproute2 groff-base man-db syste
       clang libclang-rt-dev e2fsprogs mount mosquitto mosquitto-clients openssl python3-jinja2)
 
 # The power-cut check: a virtual machine with busybox, an ext4 image, its
-# checker and reader, and the initramfs packer.
-power_cut=("${run[@]}" qemu-system-x86 busybox-static e2fsprogs cpio)
+# checker and reader, and the initramfs packer; the broker and its clients
+# for the records' queue delivered afterwards.
+power_cut=("${run[@]}" qemu-system-x86 busybox-static e2fsprogs cpio mosquitto mosquitto-clients)
 
 # Another architecture: Debian's cross compilers for it and, through dpkg's
 # multiarch, its C and C++ libraries (for the package's dependencies); to run

@@ -9,15 +9,17 @@
 #       but those of the last second before the cut;
 #   overwrite: every file one whole record, none older than the last second;
 #   -T with the command server away: the queue, read as qlfwd takes it over,
-#       holds every text but those of the last second, in order.
-# Usage: scripts/power-cut-check.sh [append|overwrite|queue]...  (default all);
+#       holds every text but those of the last second, in order;
+#   -m with the broker away: the same of its queue of records, which qlfwd
+#       then delivers, in order, to a real broker on this host.
+# Usage: scripts/power-cut-check.sh [append|overwrite|queue|mqtt]...  (default all);
 # QLFWD_BASELINE=<an earlier qlfwd binary> puts that one on trial instead.
 # "disk" alone prints what the disk is asked to do at a site's pace instead.
 # Exit 77 where qemu or the kernel cannot be had here (said as a skip).
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 cases=("$@")
-[ ${#cases[@]} -gt 0 ] || cases=(append overwrite queue)
+[ ${#cases[@]} -gt 0 ] || cases=(append overwrite queue mqtt)
 cuts=(3.5 6.5)
 
 skip() { echo "skipped: power-cut check: $*"; exit 77; }
@@ -144,6 +146,42 @@ check_queue() {
     echo "  $pending texts kept in order, $damaged damaged place; newest $((cut_at - last)) s before the cut's second"
 }
 
+# The records' queue: every record but those of the last second, in order;
+# then delivered from it by qlfwd to a broker, in a network namespace of its own.
+check_mqtt_queue() {
+    local dir=$1 cut_at=$2
+    [ -e "$dir/.qlfwd-mqtt-queue" ] || { fail "no queue file"; return; }
+    # Reading the queue takes it over and marks what it reads: deliver a copy.
+    mkdir -p "$work/deliver"
+    rm -f "$work/deliver"/.qlfwd-mqtt-queue* "$work/got"
+    cp "$dir/.qlfwd-mqtt-queue" "$work/deliver/"
+    "$top/build-vm/queue_texts" "$dir/.qlfwd-mqtt-queue" > "$work/texts" || { fail "queue not readable"; return; }
+    read -r _ pending _ damaged < "$work/texts"
+    [ "$pending" -gt 0 ] || { fail "no record kept in the queue"; return; }
+    [ "$damaged" -le 1 ] || fail "$damaged damaged places (at most the record being written at the cut)"
+    sed -n 's/.*"record":"\([^"]*\)".*/\1/p' "$work/texts" > "$work/records"
+    [ "$(wc -l < "$work/records")" -eq "$pending" ] || fail "a queued text is no record"
+    gaps=$(awk -F, '{ if ($6 + 0 != NR) g++ } END { print g + 0 }' "$work/records")
+    [ "$gaps" -eq 0 ] || fail "$gaps records missing or out of order"
+    last=$(epoch "$(tail -n 1 "$work/records" | cut -c1-19)")
+    [ "$last" -ge $((cut_at - 2)) ] || fail "the newest queued record is from $last, more than a second before the cut ($cut_at)"
+    echo "  $pending records kept in order, $damaged damaged place; newest $((cut_at - last)) s before the cut's second"
+    unshare -n bash -c "
+        ip link set lo up
+        mosquitto -p 1883 >/dev/null 2>&1 & broker=\$!
+        for _ in \$(seq 100); do mosquitto_pub -p 1883 -t probe -r -m subscribed 2>/dev/null && break; sleep 0.1; done
+        timeout 60 mosquitto_sub -p 1883 -t probe -t 'qlfwd/+' -C $((pending + 2)) > '$work/got' & sub=\$!
+        # The retained probe comes first: then the subscription stands; qlfwd/status is the other one.
+        for _ in \$(seq 100); do grep -q subscribed '$work/got' 2>/dev/null && break; sleep 0.1; done
+        '$top/build-vm/qlfwd' -d -m '$work/deliver/' > '$work/deliver.out' 2>&1 & receiver=\$!
+        wait \$sub
+        kill -TERM \$receiver; wait \$receiver
+        kill \$broker" || true
+    sed -n 's/.*"record":"\([^"]*\)".*/\1/p' "$work/got" > "$work/delivered"
+    cmp -s "$work/records" "$work/delivered" || { fail "not every queued record was delivered in order"; cat "$work/deliver.out"; }
+    echo "  delivered from the queue: $(wc -l < "$work/delivered") records, in order"
+}
+
 # Writes, sectors and flushes of the disk per second at a site's pace.
 disk_figures() {
     image="$work/disk.img"
@@ -205,6 +243,7 @@ for c in "${cases[@]}"; do
             append) check_records append "$work/out" "$cut_at" ;;
             overwrite) check_records overwrite "$work/out" "$cut_at" ;;
             queue) check_queue "$work/out" "$cut_at" ;;
+            mqtt) check_mqtt_queue "$work/out" "$cut_at" ;;
         esac
     done
 done

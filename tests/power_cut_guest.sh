@@ -15,6 +15,7 @@ case "$case_name" in
     append|disk) qlfwd -a /data/out/ & ;;
     overwrite) qlfwd /data/out/ & ;;
     queue) qlfwd -T127.0.0.1 /data/out/ & ;;
+    mqtt) qlfwd -m127.0.0.1:1999 /data/out/ & ;;  # no broker: every record waits in the queue
 esac
 if [ "$case_name" = disk ]; then
     # What the disk is asked to do at a site's pace: 10 datagrams/s from 20

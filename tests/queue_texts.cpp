@@ -14,9 +14,18 @@ int main(int argc, char** argv) {
     }
     ql::QueueFile queue;
     ql::QueueFile::Taken taken;
-    std::string temp = std::string(argv[1]) + "-new";
-    if (!queue.open(argv[1], temp.c_str(), taken)) {
-        std::perror(argv[1]);
+    std::string path = argv[1];
+    std::string temp = path + "-new";
+    // The records' queue is named so; any other holds command texts.
+    bool records = path.find("qlfwd-mqtt-queue") != std::string::npos;
+    unsigned version = 0;
+    ql::QueueFile::Opened opened =
+        queue.open(path.c_str(), temp.c_str(), records ? ql::QueueKind::records : ql::QueueKind::commands, taken, version);
+    if (opened != ql::QueueFile::Opened::ok) {
+        if (opened == ql::QueueFile::Opened::foreign)
+            std::fprintf(stderr, "%s: not a queue this release reads\n", argv[1]);
+        else
+            std::perror(argv[1]);
         return 1;
     }
     std::printf("pending %llu damaged %llu\n", static_cast<unsigned long long>(taken.pending),
