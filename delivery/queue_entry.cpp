@@ -92,12 +92,9 @@ HeaderCheck check_queue_header(const char* bytes, std::size_t avail, QueueKind k
                                unsigned& version) {
     version = 0;
     header_len = 0;
-    // The first release's entries, or a file cut in its first entry's mark.
-    static constexpr char mark[3] = {'\0', 'Q', 'l'};
-    if (avail == 0) return HeaderCheck::none;
-    if (std::memcmp(bytes, mark, avail < 3 ? avail : 3) == 0 &&
-        (avail <= 3 || bytes[3] == entry_pending || bytes[3] == entry_done))
-        return HeaderCheck::none;
+    // No header begins with a zero byte, an entry does: the first release's
+    // entries, whose damage (a zeroed block after a power cut) is searched past.
+    if (avail == 0 || bytes[0] == '\0') return HeaderCheck::none;
     char ours[queue_header_max];
     std::size_t ours_len = queue_header(ours, kind);
     if (avail >= ours_len && std::memcmp(bytes, ours, ours_len) == 0) {

@@ -403,6 +403,7 @@ TEST(QueueHeader, EachVersionAndDamageAtEveryByte) {
         {first_entry, HeaderCheck::none, 0},  // the first release's file
         {"", HeaderCheck::none, 0},
         {std::string("\0Q", 2), HeaderCheck::none, 0},  // its first entry cut in its mark
+        {std::string(16, '\0') + first_entry, HeaderCheck::none, 0},  // a zeroed block: searched past
         {"qlfwd queue M 2\n" + first_entry, HeaderCheck::foreign, 2},
         {"qlfwd queue M 17\n", HeaderCheck::foreign, 17},
         {"qlfwd queue C 1\n", HeaderCheck::foreign, 1},  // command texts are no records
@@ -416,14 +417,15 @@ TEST(QueueHeader, EachVersionAndDamageAtEveryByte) {
     }
     EXPECT_EQ(check(header + "x"), HeaderCheck::current);
     EXPECT_EQ(len, header.size());
-    // Any byte of it damaged: never taken for this release's, nor for the first release's.
+    // Any byte of it damaged: never taken for this release's; a zero first
+    // is the first release's mark, whose entries are searched for past damage.
     for (std::size_t at = 0; at < header.size(); ++at) {
         for (unsigned char value : {0x00, 0x20, 0x31, 0x43, 0x51, 0xFF}) {
             std::string damaged = header + first_entry;
             if (static_cast<unsigned char>(damaged[at]) == value) continue;
             damaged[at] = static_cast<char>(value);
             HeaderCheck got = check(damaged);
-            EXPECT_EQ(got, HeaderCheck::foreign) << at << " " << int(value);
+            EXPECT_EQ(got, at == 0 && value == 0 ? HeaderCheck::none : HeaderCheck::foreign) << at << " " << int(value);
         }
     }
 }
@@ -443,6 +445,16 @@ TEST_F(QueueFileTest, AForeignFileIsLeftExactlyAsItIs) {
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+// A power cut that zeroed the file's first block loses only what the block
+// held: the entries after it are found and delivered.
+TEST_F(QueueFileTest, ZeroedStartSearchedPast) {
+    std::string kept = entry("second") + entry("third");
+    write_file(path, std::string(file_header().size() + 12 + 5, '\0') + kept);
+    ASSERT_TRUE(reopen());
+    EXPECT_EQ(taken.pending, 2u);
+    EXPECT_EQ(drain(q), (std::vector<std::string>{"second", "third"}));
 }
 
 // A file of the first release is read and delivered as it stands, new texts

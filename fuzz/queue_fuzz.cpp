@@ -1,6 +1,7 @@
 // Any bytes as a queue file an earlier run left: taking it over never
 // crashes, and every text handed on was written whole (its entry, CRC and
 // all, stands in the file), as many as the take-over counted, then nothing.
+// A file refused as another release's is left exactly as it was.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -39,7 +40,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     QueueFile q;
     QueueFile::Taken taken;
-    require(q.open(path.c_str(), temp.c_str(), taken), "any file is taken over");
+    // Either kind: the first byte's lowest bit picks one, the file keeps all bytes.
+    QueueKind kind = size > 0 && (data[0] & 1) ? QueueKind::records : QueueKind::commands;
+    unsigned version = 0;
+    QueueFile::Opened opened = q.open(path.c_str(), temp.c_str(), kind, taken, version);
+    if (opened == QueueFile::Opened::foreign) {
+        require(size > 0 && data[0] != 0, "only a file without the entries' zero first is foreign");
+        std::string now(size + 1, '\0');
+        fd = ::open(path.c_str(), O_RDONLY);
+        require(fd >= 0 && ::read(fd, now.data(), now.size()) == static_cast<ssize_t>(size), "foreign file kept");
+        ::close(fd);
+        require(std::memcmp(now.data(), data, size) == 0, "foreign file kept byte for byte");
+        return 0;
+    }
+    require(opened == QueueFile::Opened::ok, "any other file is taken over");
     require(taken.pending <= size / entry_header_size, "no more texts than entries fit");
     std::uint64_t handed = 0;
     const char* text;
