@@ -8,6 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -52,6 +56,21 @@ public:
         pid_ = -1;
     }
     void signal(int sig) const { kill(pid_, sig); }
+    // Resident memory, KiB.
+    long memory() const {
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (std::getline(in, line))
+            if (line.starts_with("VmRSS:")) return std::atol(line.c_str() + 6);
+        return -1;
+    }
+    // The persistence file's size once the broker has stopped (it writes it then).
+    long stored() {
+        stop();
+        std::error_code e;
+        auto size = std::filesystem::file_size(out + "/mosquitto.db", e);
+        return e ? 0 : static_cast<long>(size);
+    }
 
 private:
     std::string conf_;
@@ -90,6 +109,7 @@ public:
     void got(const mosquitto_message* msg) {
         std::string p(static_cast<const char*>(msg->payload), static_cast<std::size_t>(msg->payloadlen));
         std::lock_guard<std::mutex> l(mutex_);
+        if (p == "online" && std::strcmp(msg->topic, "qlfwd/status") == 0) online_ = true;
         // Retained ones are an earlier delivery's, shown again at subscribing.
         if (!msg->retain && p.size() > 10 && p.ends_with("\"}")) numbers_.push_back(std::atol(p.substr(p.size() - 10, 8).c_str()));
         last_ = Clock::now();
@@ -109,6 +129,10 @@ public:
         std::lock_guard<std::mutex> l(mutex_);
         return static_cast<long>(numbers_.size());
     }
+    // qlfwd has said it is connected.
+    void wait_online() {
+        if (!until([&] { std::lock_guard<std::mutex> l(mutex_); return online_; }, 10s)) fail("qlfwd did not connect");
+    }
     bool wait(long count, std::chrono::milliseconds limit) { return until([&] { return distinct() >= count; }, limit); }
     Clock::time_point last() {
         std::lock_guard<std::mutex> l(mutex_);
@@ -120,7 +144,7 @@ private:
     std::mutex mutex_;
     std::vector<long> numbers_;
     Clock::time_point last_;
-    bool subscribed_ = false;
+    bool subscribed_ = false, online_ = false;
 };
 
 double seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
@@ -134,7 +158,7 @@ void flood() {
     std::string dir = fresh_dir("mqtt-flood");
     int endpoint = bound_endpoint(requested_buffer);
     pid_t pid = spawn({build + "/qlfwd", "-m", dir}, {notify.variable()}, endpoint);
-    std::this_thread::sleep_for(300ms);
+    counter.wait_online();
     sender(count, 0, "127.0.0.10", 250, true);
     auto sent = Clock::now();
     bool all = counter.wait(count, 30s);
@@ -195,7 +219,7 @@ void stopped() {
     std::string dir = fresh_dir("mqtt-stopped");
     int endpoint = bound_endpoint(requested_buffer);
     pid_t pid = spawn({build + "/qlfwd", "-m", dir}, {notify.variable()}, endpoint);
-    std::this_thread::sleep_for(300ms);
+    counter.wait_online();
     broker.signal(SIGSTOP);
     auto start = Clock::now();
     sender(count, 0, "127.0.0.10", 100, true);
@@ -215,31 +239,215 @@ void stopped() {
     close(endpoint);
 }
 
-// CPU per record at 5000/s: qlfwd against the floor publisher (7 runs each, median).
+struct Run {
+    double cpu;    // per record delivered, seconds
+    double after;  // the last record's arrival at the broker after the last send, seconds
+    long dropped;
+};
+
+// One program receiving count numbered datagrams at rate (0: as fast as the
+// sender can) and publishing them; ends once the broker has every one the
+// kernel did not drop.
+Run receive_and_publish(const std::vector<std::string>& args, long count, long rate) {
+    Counter counter;
+    long drops = udp_state().drops;
+    pid_t pid = spawn(args);
+    wait_bound();
+    sender(count, rate, "127.0.0.42", 1, true);
+    auto sent = Clock::now();
+    wait_drained();
+    long dropped = udp_state().drops - drops;
+    if (!counter.wait(count - dropped, 30s)) fail(args[0] + ": records missing");
+    kill(pid, SIGTERM);
+    double cpu = reap(pid);
+    return {cpu / static_cast<double>(count - dropped), seconds(sent, counter.last()), dropped};
+}
+
+// CPU per record: qlfwd against the fair floor (it receives, makes the same
+// message, publishes it, 20 in flight, no queue), side by side, 7 runs each
+// (medians); at 5000/s also against the bare publisher (from memory).
 void cpu_per_record() {
     Broker broker;
     broker.start();
-    constexpr long count = 10000, rate = 5000;
-    std::vector<double> mode3, floor;
-    for (int run = 0; run < 7; ++run) {
-        Counter counter;
-        std::string dir = fresh_dir("mqtt-cpu");
-        pid_t pid = spawn({build + "/qlfwd", "-m", dir});
-        wait_bound();
-        sender(count, rate, "127.0.0.42", 1, true);
-        if (!counter.wait(count, 30s)) fail("mode 3: records missing");
-        kill(pid, SIGTERM);
-        mode3.push_back(reap(pid) / count);
-        floor.push_back(reap(spawn({build + "/floor_publisher", std::to_string(count), std::to_string(rate)})) / count);
+    std::printf("\n| case | qlfwd -m CPU per record (us) | fair floor (us) | qlfwd / fair floor | last delivered after "
+                "the last send, qlfwd / floor (s) | dropped by the kernel, qlfwd / floor |\n|---|---|---|---|---|---|\n");
+    struct Case {
+        long count, rate;
+    };
+    for (Case c : {Case{10000, 5000}, Case{20000, 0}}) {
+        std::vector<double> mode3, floor, mode3_after, floor_after;
+        long mode3_dropped = 0, floor_dropped = 0;
+        for (int run = 0; run < 7; ++run) {
+            Run q = receive_and_publish({build + "/qlfwd", "-m", fresh_dir("mqtt-cpu")}, c.count, c.rate);
+            Run f = receive_and_publish({build + "/floor_mqtt", std::to_string(c.count)}, c.count, c.rate);
+            mode3.push_back(q.cpu), mode3_after.push_back(q.after), mode3_dropped += q.dropped;
+            floor.push_back(f.cpu), floor_after.push_back(f.after), floor_dropped += f.dropped;
+        }
+        double q = median(mode3), f = median(floor);
+        std::string what = c.rate ? std::to_string(c.count) + " at " + std::to_string(c.rate) + "/s"
+                                  : std::to_string(c.count) + " as fast as the sender can";
+        std::printf("| %s | %.1f | %.1f | %.2f | %.3f / %.3f | %ld / %ld |\n", what.c_str(), q * 1e6, f * 1e6, q / f,
+                    median(mode3_after), median(floor_after), mode3_dropped, floor_dropped);
+        std::fflush(stdout);
+        if (c.rate) {
+            std::vector<double> bare;
+            for (int run = 0; run < 7; ++run)
+                bare.push_back(reap(spawn({build + "/floor_publisher", std::to_string(c.count), std::to_string(c.rate)})) /
+                               static_cast<double>(c.count));
+            std::printf("| the same, bare publisher (libmosquitto, QoS 1, from memory, receives nothing) | | %.1f | "
+                        "%.2f | | |\n", median(bare) * 1e6, q / median(bare));
+        }
     }
-    double q = median(mode3), f = median(floor);
-    std::printf("\n| at %ld/s, %ld records | CPU per record (us) |\n|---|---|\n", rate, count);
-    std::printf("| qlfwd -m | %.1f |\n| floor publisher (libmosquitto, QoS 1, from memory) | %.1f |\n", q * 1e6,
-                f * 1e6);
-    std::printf("| qlfwd / floor | %.2f |\n", q / f);
+}
+
+// The retained messages under a topic filter, as a new subscriber gets them.
+long retained(const char* filter) {
+    std::string command = std::string("mosquitto_sub -h 127.0.0.1 -t '") + filter +
+                          "' --retained-only -W 2 -F %t 2>/dev/null | wc -l";
+    FILE* p = popen(command.c_str(), "r");
+    long n = -1;
+    if (p == nullptr || std::fscanf(p, "%ld", &n) != 1) n = -1;
+    if (p != nullptr) pclose(p);
+    return n;
+}
+
+// Messages to one topic filter as they come, with when the last came.
+class Watcher {
+public:
+    explicit Watcher(const char* filter) : filter_(filter) {
+        mosq_ = mosquitto_new(nullptr, true, this);
+        mosquitto_connect_callback_set(mosq_, [](mosquitto* m, void* obj, int rc) {
+            if (rc == 0) mosquitto_subscribe(m, nullptr, static_cast<Watcher*>(obj)->filter_.c_str(), 1);
+        });
+        mosquitto_subscribe_callback_set(mosq_, [](mosquitto*, void* obj, int, int, const int*) {
+            static_cast<Watcher*>(obj)->subscribed_ = true;
+        });
+        mosquitto_message_callback_set(mosq_, [](mosquitto*, void* obj, const mosquitto_message* msg) {
+            auto* self = static_cast<Watcher*>(obj);
+            if (msg->payloadlen == 0) return;
+            self->last_ = Clock::now();
+            ++self->count_;
+        });
+        mosquitto_connect(mosq_, "127.0.0.1", 1883, 30);
+        mosquitto_loop_start(mosq_);
+        if (!until([&] { return subscribed_.load(); }, 5s)) fail("no subscription");
+    }
+    ~Watcher() {
+        mosquitto_disconnect(mosq_);
+        mosquitto_loop_stop(mosq_, true);
+        mosquitto_destroy(mosq_);
+    }
+    long count() const { return count_; }
+    Clock::time_point last() const { return last_; }
+    void publish(const char* topic, const char* payload) {
+        mosquitto_publish(mosq_, nullptr, topic, static_cast<int>(std::strlen(payload)), payload, 1, false);
+    }
+
+private:
+    std::string filter_;
+    mosquitto* mosq_;
+    std::atomic<bool> subscribed_{false};
+    std::atomic<long> count_{0};
+    std::atomic<Clock::time_point> last_{};
+};
+
+// 1,024 kept devices of 100 fields each, as a restart finds them: how long
+// until Home Assistant has every device's config, at connect and on its birth message.
+void announced_at_connect() {
+    Broker broker;
+    broker.start();
+    std::string dir = fresh_dir("discovery-connect");
+    {
+        std::ofstream list(dir + ".qlfwd-mqtt-devices");
+        list << "qlfwd mqtt devices 1\n";
+        long now = static_cast<long>(std::time(nullptr));
+        char line[128];
+        for (int i = 0; i < 1024; ++i) {
+            std::snprintf(line, sizeof line, "Qln%03dd%04d %ld 100 %032d \"Qln%03dd%04d\"\n", 10 + i / 256, i, now, 0,
+                          10 + i / 256, i);
+            list << line;
+        }
+    }
+    Watcher configs("homeassistant/device/+/config");
+    auto start = Clock::now();
+    pid_t pid = spawn({build + "/qlfwd", "-m", "-H", dir});
+    bool all = until([&] { return configs.count() >= 1024; }, 30s);
+    double at_connect = seconds(start, configs.last());
+    long first = configs.count();
+    auto birth = Clock::now();
+    configs.publish("homeassistant/status", "online");
+    bool again = until([&] { return configs.count() >= 2048; }, 30s);
+    double on_birth = seconds(birth, configs.last());
+    std::this_thread::sleep_for(1s);  // nothing more comes: one message per device
+    long total = configs.count();
+    kill(pid, SIGTERM);
+    reap(pid);
+    std::printf("| 1,024 kept devices of 100 fields, after a restart | %ld configs at connect, %s %.2f s after the start "
+                "| %ld on the birth message, %s %.2f s after it | %ld in all |\n",
+                first, all ? "the last" : "NOT all, the last", at_connect, total - first, again ? "the last" : "NOT all, the last",
+                on_birth, total);
+}
+
+// 2,000 invented labels from one host (250 addresses, 8 labels each), once
+// each, then twice each: what stays on the broker.
+void flood_bound() {
+    Broker broker;
+    broker.start();
+    std::string dir = fresh_dir("discovery-flood");
+    pid_t pid = spawn({build + "/qlfwd", "-m", "-H", dir});
+    wait_bound();
+    Watcher records("qlfwd/+");
+    auto labels = [&](long expected) {
+        for (int l = 0; l < 8; ++l)
+            run({build + "/qlsend", "-q", "-s", "127.0.1.1", "-c", "250", "-l", "fld" + std::to_string(l), "-t",
+                 "1,2,3,4,5,6,7,8,9,10"});
+        if (!until([&] { return records.count() >= expected; }, 30s)) fail("flood: records missing");
+        std::this_thread::sleep_for(1s);  // what the broker retains settles
+    };
+    labels(2001);  // and qlfwd/status
+    long once_records = retained("qlfwd/+"), once_configs = retained("homeassistant/#");
+    long once_memory = broker.memory();
+    labels(4001);
+    long twice_records = retained("qlfwd/+") - 1, twice_configs = retained("homeassistant/#");  // less qlfwd/status
+    long twice_memory = broker.memory();
+    kill(pid, SIGTERM);
+    reap(pid);
+    long stored = broker.stored();
+    std::printf("| 2,000 labels from one host, once each | %ld retained records (qlfwd/status aside: %ld) | %ld configs | "
+                "broker %ld KiB |\n", once_records, once_records - 1, once_configs, once_memory);
+    std::printf("| the same labels once more (twice each) | %ld retained records | %ld configs | broker %ld KiB, persistence "
+                "file %ld bytes |\n", twice_records, twice_configs, twice_memory, stored);
+}
+
+// CPU per record in mode 3 with discovery and without, at 5000/s, 7 runs each (medians).
+void discovery_cpu() {
+    Broker broker;
+    broker.start();
+    std::vector<double> with, without;
+    for (int run = 0; run < 7; ++run) {
+        without.push_back(receive_and_publish({build + "/qlfwd", "-m", fresh_dir("mqtt-cpu")}, 10000, 5000).cpu);
+        with.push_back(receive_and_publish({build + "/qlfwd", "-m", "-H", fresh_dir("mqtt-cpu")}, 10000, 5000).cpu);
+    }
+    double a = median(without), b = median(with);
+    std::printf("| CPU per record at 5000/s | -m: %.1f us | -m -H: %.1f us | -H / no -H: %.3f |\n", a * 1e6, b * 1e6,
+                b / a);
 }
 
 }  // namespace
+
+void discovery_table() {
+    std::printf("\n## Home Assistant's discovery (-H) against mosquitto on 127.0.0.1\n\n| case | | | |\n|---|---|---|---|\n");
+    announced_at_connect();
+    std::fflush(stdout);
+    flood_bound();
+    std::fflush(stdout);
+    discovery_cpu();
+}
+
+void mqtt_cpu_table() {
+    std::printf("\n## Mode 3's CPU per record against mosquitto on 127.0.0.1\n");
+    cpu_per_record();
+}
 
 void mqtt_table() {
     std::printf("\n## Mode 3 against mosquitto on 127.0.0.1\n\n");
@@ -253,7 +461,6 @@ void mqtt_table() {
     std::fflush(stdout);
     stopped();
     std::fflush(stdout);
-    cpu_per_record();
 }
 
 }  // namespace bench

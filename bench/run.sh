@@ -2,7 +2,8 @@
 # Builds qlfwd, qlsend and the floor programs (release) and runs the benchmark
 # in a private network namespace, with the output on a tmpfs. Prints the table;
 # arguments pick sections (mode0, allocations, forwarding, burst, restart, outage,
-# hung, overwrite, readers, stamps, floor, upkeep, mqtt), default all.
+# hung, overwrite, readers, stamps, floor, upkeep, mqtt, mqtt-cpu, discovery),
+# default all.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 "$top/scripts/install-deps.sh" test

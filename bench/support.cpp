@@ -95,11 +95,13 @@ void wait_bound() {
 
 // The queue is empty twice, 100 ms apart: everything received is processed.
 void wait_drained() {
-    for (;;) {
+    auto deadline = Clock::now() + 120s;
+    while (Clock::now() < deadline) {
         until([] { return udp_state().rx_queue == 0; }, 60s);
         std::this_thread::sleep_for(100ms);
         if (udp_state().rx_queue == 0) return;
     }
+    fail("the receive queue did not empty within 120 s");
 }
 
 long count_lines(const std::string& dir) {

@@ -43,7 +43,8 @@ UdpState udp_state();
 
 bool until(const std::function<bool()>& done, std::chrono::milliseconds limit);
 void wait_bound();
-// The queue is empty twice, 100 ms apart: everything received is processed.
+// The queue is empty twice, 100 ms apart: everything received is processed
+// (fails after 120 s).
 void wait_drained();
 long count_lines(const std::string& dir);
 // An empty directory name under base (the tmpfs by default).
@@ -113,6 +114,8 @@ void readers_table();   // what a reader racing the writer finds
 void stamps_table();    // stamps of datagrams that waited
 void floor_table();     // the floor of free space under a flood
 void upkeep_table();    // the queue compacted beside reception, at a card's pace
-void mqtt_table();      // mode 3 against a real broker
+void mqtt_table();      // mode 3 against a real broker: flood, outages
+void mqtt_cpu_table();  // mode 3's CPU per record against the floors
+void discovery_table(); // Home Assistant's discovery: at connect, the flood bound, its CPU
 
 }  // namespace bench
