@@ -73,7 +73,16 @@ for arch in "${foreign[@]}"; do
     dpkg --print-foreign-architectures | grep -qx "$arch" ||
         step "dpkg --add-architecture $arch" "${sudo[@]}" dpkg --add-architecture "$arch"
 done
-step "apt-get update" "${sudo[@]}" apt-get update
+# A mirror caught mid-sync fails an update now and then: tried three times.
+update() {
+    local try
+    for try in 1 2 3; do
+        "${sudo[@]}" apt-get update && return 0
+        [ "$try" -eq 3 ] || { echo "apt-get update failed, again in 20 s"; sleep 20; }
+    done
+    return 1
+}
+step "apt-get update" update
 step "apt-get install (${#missing[@]} packages)" \
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
 # The broker is for the tests, which start their own: the package's system
