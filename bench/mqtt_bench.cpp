@@ -111,8 +111,10 @@ public:
         std::lock_guard<std::mutex> l(mutex_);
         if (p == "online" && std::strcmp(msg->topic, "qlfwd/status") == 0) online_ = true;
         // Retained ones are an earlier delivery's, shown again at subscribing.
-        if (!msg->retain && p.size() > 10 && p.ends_with("\"}")) numbers_.push_back(std::atol(p.substr(p.size() - 10, 8).c_str()));
-        last_ = Clock::now();
+        if (!msg->retain && p.size() > 10 && p.ends_with("\"}")) {
+            numbers_.push_back(std::atol(p.substr(p.size() - 10, 8).c_str()));
+            last_ = Clock::now();
+        }
     }
     // Distinct numbers; whether first arrivals were in order.
     long distinct(bool* in_order = nullptr) {

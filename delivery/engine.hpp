@@ -33,6 +33,11 @@ public:
     void open(const char* prefix);
     // Queues one text: queued, or failed (reported) when it cannot be kept.
     Outcome enqueue(const char* text, std::size_t len);
+    // Sends what the transport has room for now, without waiting for the
+    // loop's next wake: a record just queued goes out at once.
+    void send_now(std::int64_t now_ms) {
+        if (retry_at_ < 0 || now_ms >= retry_at_) send_what_fits(now_ms);
+    }
     // What the receive loop waits for beside reception, and its work.
     void next(int& fd, bool& write, std::int64_t& due_ms) const;
     // events: what poll found on the transport's descriptor (0: none, or not looked).

@@ -141,7 +141,9 @@ EntryLog::Opened EntryLog::open(const char* path, const char* temp, QueueKind ki
 }
 
 void EntryLog::close() {
-    newest_at_ = -1;
+    if (fd_ >= 0) write_marks();
+    newest_at_ = ahead_at_ = -1;
+    owed_count_ = 0;
     end_compaction();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -207,7 +209,8 @@ bool EntryLog::take_over(Taken& taken, unsigned& version, bool& foreign) {
 }
 
 void EntryLog::emptied() {
-    newest_at_ = -1;
+    newest_at_ = ahead_at_ = -1;
+    owed_count_ = 0;  // nothing left to mark
     end_compaction();
     work_ = Upkeep::none;
     if (cut_file(fd_, 0)) {
@@ -224,6 +227,8 @@ void EntryLog::emptied() {
 
 void EntryLog::mark_done(off_t at) {
     bool ok = write_all_at(fd_, &entry_done, 1, at + static_cast<off_t>(entry_state_at));
+    off_t in_ahead = at + static_cast<off_t>(entry_state_at) - ahead_at_;
+    if (ahead_at_ >= 0 && in_ahead >= 0 && in_ahead < static_cast<off_t>(ahead_len_)) ahead_[in_ahead] = entry_done;
     // Copied already: the copy that will take the file's place learns it too.
     if (work_ == Upkeep::compact && at >= copy_from_ && at < copied_)
         ok = write_all_at(fresh_, &entry_done, 1,
@@ -299,6 +304,7 @@ void EntryLog::compacted() {
     shift_ += moved;
     data_start_ = static_cast<off_t>(header_len_);
     if (newest_at_ >= 0) newest_at_ -= moved;
+    ahead_at_ = -1;
     trim_tail_ = false;
     retry_.succeeded();
     wrote(true);
@@ -335,6 +341,7 @@ std::int64_t EntryLog::upkeep_at() const {
 }
 
 std::uint64_t EntryLog::upkeep(std::int64_t now_ms, std::int64_t until_ms) {
+    write_marks();  // what upkeep reads or copies has its marks
     if (fd_ < 0 || now_ms < compact_retry_at_) return 0;
     if (work_ == Upkeep::none) want_compaction(false);
     bool done = false;
@@ -433,6 +440,32 @@ bool EntryLog::take_next(const char*& text, std::size_t& len, std::int64_t& at) 
     }
     for (;;) {
         if (next_ >= tail_) break;
+        if (ahead_at_ < 0 || next_ < ahead_at_ || next_ >= ahead_at_ + static_cast<off_t>(ahead_len_)) {
+            std::size_t want = ahead_max;
+            if (static_cast<off_t>(want) > tail_ - next_) want = static_cast<std::size_t>(tail_ - next_);
+            ssize_t got = read_all_at(fd_, ahead_, want, next_);
+            ahead_at_ = got > 0 ? next_ : -1;
+            ahead_len_ = got > 0 ? static_cast<std::size_t>(got) : 0;
+        }
+        if (ahead_at_ >= 0) {
+            std::size_t from = static_cast<std::size_t>(next_ - ahead_at_);
+            EntryCheck check = check_entry(ahead_ + from, ahead_len_ - from, len);
+            if (check == EntryCheck::done) {  // dropped while others were out
+                next_ += static_cast<off_t>(entry_header_size + len);
+                if (out_ == 0) head_ = next_;
+                continue;
+            }
+            if (check == EntryCheck::pending) {
+                text = ahead_ + from + entry_header_size;
+                at = next_ + shift_;
+                if (out_++ == 0) head_ = next_;
+                next_ += static_cast<off_t>(entry_header_size + len);
+                return true;
+            }
+            // Not wholly in what was read ahead (a long text), or damaged:
+            // read and judged on its own below.
+            ahead_at_ = -1;
+        }
         // Most texts fit the first few KiB; a longer one is read on.
         std::size_t want = 4096;
         if (static_cast<off_t>(want) > tail_ - next_) want = static_cast<std::size_t>(tail_ - next_);
@@ -470,6 +503,8 @@ bool EntryLog::take_next(const char*& text, std::size_t& len, std::int64_t& at) 
 }
 
 void EntryLog::rewind() {
+    // What goes again is read again: damage since is seen, not sent from memory.
+    ahead_at_ = -1;
     out_ = 0;
     next_ = head_;
 }
@@ -483,9 +518,30 @@ void EntryLog::settle_oldest(std::int64_t next_out) {
         emptied();
         return;
     }
-    mark_done(at);
+    if (owed_count_ == owed_max) write_marks();
+    owed_[owed_count_++] = at;
     head_ = out_ > 0 && next_out >= 0 ? static_cast<off_t>(next_out - shift_) : next_;
     want_compaction(false);
+}
+
+void EntryLog::write_marks() {
+    if (owed_count_ == 0) return;
+    unsigned n = owed_count_;
+    owed_count_ = 0;
+    off_t first = owed_[0] + static_cast<off_t>(entry_state_at), last = owed_[n - 1] + static_cast<off_t>(entry_state_at);
+    bool at_hand = fd_ >= 0 && work_ != Upkeep::compact && ahead_at_ >= 0 && first >= ahead_at_ &&
+                   last < ahead_at_ + static_cast<off_t>(ahead_len_);
+    if (!at_hand) {
+        for (unsigned i = 0; i < n; ++i) mark_done(owed_[i]);
+        return;
+    }
+    for (unsigned i = 0; i < n; ++i) ahead_[owed_[i] + static_cast<off_t>(entry_state_at) - ahead_at_] = entry_done;
+    bool ok = write_all_at(fd_, ahead_ + (first - ahead_at_), static_cast<std::size_t>(last - first + 1), first);
+    wrote(ok);
+    if (!ok) {
+        mark_failed_ = true;
+        want_compaction(true);
+    }
 }
 
 }  // namespace ql

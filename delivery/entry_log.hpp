@@ -59,6 +59,10 @@ public:
     // The oldest text out is done with (delivered or given up); next_out is
     // the place of the oldest one still out after it (-1: none).
     void settle_oldest(std::int64_t next_out);
+    // Writes the marks of the texts settled since the last call: a burst's
+    // many acknowledgements in one write where the bytes between are at hand.
+    // Marks not yet written cost at most a text sent again after a crash.
+    void write_marks();
     // Every text out stays queued, to be sent again in order.
     void rewind();
     unsigned out() const { return out_; }
@@ -118,6 +122,16 @@ private:
     // hands it from here instead of reading it back (a system call a text saved).
     off_t newest_at_ = -1;  // where it lies in the file; -1: none kept
     char newest_[entry_header_size + entry_text_max];
+    // The bytes read last from the file's pending part: the texts after the one
+    // asked for come from here (one read for a backlog's several texts).
+    static constexpr std::size_t ahead_max = 16 * 1024;
+    off_t ahead_at_ = -1;  // -1: nothing read ahead
+    std::size_t ahead_len_ = 0;
+    char ahead_[ahead_max];
+    // Settled texts whose mark is still to be written, oldest first.
+    static constexpr unsigned owed_max = 64;
+    off_t owed_[owed_max];
+    unsigned owed_count_ = 0;
 
     Upkeep work_ = Upkeep::none;
     // Compaction: the rest from copy_from_ is copied to fresh_ (behind its

@@ -319,6 +319,35 @@ TEST_F(QueueFileTest, SeveralOutSettleOldestFirstAndGoBackInOrder) {
     EXPECT_EQ(drain(q), (std::vector<std::string>{"b", "c", "d", "e"}));
 }
 
+// A backlog read back and settled in a burst: the marks go into the file at
+// the next upkeep (one write where the texts were read ahead), and until then
+// a crash would only send the settled texts again, never lose one.
+TEST_F(QueueFileTest, MarksOfABurstWrittenTogether) {
+    ASSERT_TRUE(reopen());
+    std::string pending, done;
+    for (int i = 0; i < 40; ++i) {
+        std::string t = "text " + std::to_string(i);
+        ASSERT_TRUE(add(t));
+        (i < 20 ? done : pending) += entry(t);
+    }
+    const char* text;
+    std::size_t len;
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(q.begin(text, len));
+    for (int i = 0; i < 20; ++i) q.finish();
+    EXPECT_EQ(read_file(path), file_header() + done + pending) << "not yet marked: sent again after a crash";
+    q.upkeep(monotonic_ms(), 0);
+    for (std::size_t at = 0; at < done.size();) {
+        std::size_t text_len = 0;
+        ASSERT_TRUE(entry_length(done.data() + at, text_len));
+        done[at + entry_state_at] = entry_done;
+        at += entry_header_size + text_len;
+    }
+    EXPECT_EQ(read_file(path), file_header() + done + pending);
+    ASSERT_TRUE(reopen());
+    EXPECT_EQ(taken.pending, 20u);
+    EXPECT_EQ(drain(q).front(), "text 20");
+}
+
 TEST_F(QueueFileTest, NoMoreThanItsLimitOut) {
     ASSERT_TRUE(reopen());
     for (unsigned i = 0; i < QueueFile::out_max + 2; ++i) ASSERT_TRUE(add("t" + std::to_string(i)));
