@@ -447,45 +447,39 @@ bool EntryLog::take_next(const char*& text, std::size_t& len, std::int64_t& at) 
             ahead_at_ = got > 0 ? next_ : -1;
             ahead_len_ = got > 0 ? static_cast<std::size_t>(got) : 0;
         }
+        const char* bytes = nullptr;
+        EntryCheck check = EntryCheck::cut;
         if (ahead_at_ >= 0) {
             std::size_t from = static_cast<std::size_t>(next_ - ahead_at_);
-            EntryCheck check = check_entry(ahead_ + from, ahead_len_ - from, len);
-            if (check == EntryCheck::done) {  // dropped while others were out
-                next_ += static_cast<off_t>(entry_header_size + len);
-                if (out_ == 0) head_ = next_;
-                continue;
-            }
-            if (check == EntryCheck::pending) {
-                text = ahead_ + from + entry_header_size;
-                at = next_ + shift_;
-                if (out_++ == 0) head_ = next_;
-                next_ += static_cast<off_t>(entry_header_size + len);
-                return true;
-            }
+            bytes = ahead_ + from;
+            check = check_entry(bytes, ahead_len_ - from, len);
             // Not wholly in what was read ahead (a long text), or damaged:
             // read and judged on its own below.
-            ahead_at_ = -1;
+            if (check != EntryCheck::done && check != EntryCheck::pending) ahead_at_ = -1;
         }
-        // Most texts fit the first few KiB; a longer one is read on.
-        std::size_t want = 4096;
-        if (static_cast<off_t>(want) > tail_ - next_) want = static_cast<std::size_t>(tail_ - next_);
-        ssize_t got = read_all_at(fd_, window, want, next_);
-        std::size_t text_len = 0;
-        if (got >= static_cast<ssize_t>(entry_header_size) && entry_length(window, text_len) &&
-            entry_header_size + text_len > static_cast<std::size_t>(got) &&
-            static_cast<off_t>(entry_header_size + text_len) <= tail_ - next_) {
-            std::size_t rest = entry_header_size + text_len - static_cast<std::size_t>(got);
-            ssize_t more = read_all_at(fd_, window + got, rest, next_ + got);
-            if (more > 0) got += more;
+        if (ahead_at_ < 0) {
+            // Most texts fit the first few KiB; a longer one is read on.
+            std::size_t want = 4096;
+            if (static_cast<off_t>(want) > tail_ - next_) want = static_cast<std::size_t>(tail_ - next_);
+            ssize_t got = read_all_at(fd_, window, want, next_);
+            std::size_t text_len = 0;
+            if (got >= static_cast<ssize_t>(entry_header_size) && entry_length(window, text_len) &&
+                entry_header_size + text_len > static_cast<std::size_t>(got) &&
+                static_cast<off_t>(entry_header_size + text_len) <= tail_ - next_) {
+                std::size_t rest = entry_header_size + text_len - static_cast<std::size_t>(got);
+                ssize_t more = read_all_at(fd_, window + got, rest, next_ + got);
+                if (more > 0) got += more;
+            }
+            bytes = window;
+            check = got > 0 ? check_entry(window, static_cast<std::size_t>(got), len) : EntryCheck::cut;
         }
-        EntryCheck check = got > 0 ? check_entry(window, static_cast<std::size_t>(got), len) : EntryCheck::cut;
         if (check == EntryCheck::done) {  // dropped while others were out
             next_ += static_cast<off_t>(entry_header_size + len);
             if (out_ == 0) head_ = next_;
             continue;
         }
         if (check != EntryCheck::pending) break;
-        text = window + entry_header_size;
+        text = bytes + entry_header_size;
         at = next_ + shift_;
         if (out_++ == 0) head_ = next_;
         next_ += static_cast<off_t>(entry_header_size + len);
