@@ -4,6 +4,7 @@
 // works: record files, command files, both queues, the list of devices.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -32,6 +33,13 @@ protected:
     }
     bool said(const Receiver& r, const std::string& line) {
         return eventually([&] { return r.out().find(line) != std::string::npos; }, 10000ms);
+    }
+    // Bound is not ready: the delivery queue is opened after the socket, and READY=1 says it is.
+    bool ready() {
+        return eventually([&] {
+            const auto& all = notify->messages();
+            return std::find(all.begin(), all.end(), "READY=1") != all.end();
+        });
     }
     bool status_is(const std::string& text) {
         return eventually([&] { return notify->status() == text; }, 10000ms);
@@ -71,6 +79,7 @@ TEST_F(StorageFaultTest, FilesWrittenPerDatagram) {
         args.insert(args.begin(), "-d");
         args.push_back(dir / "out/");
         auto r = start(args, options);
+        ASSERT_TRUE(ready()) << r->out();
         fail(true);
         send_from("127.0.0.42", "while the disk fails");
         ASSERT_TRUE(said(*r, c.says)) << c.part << " " << c.op << ": " << r->out();
@@ -140,6 +149,7 @@ TEST_F(StorageFaultTest, FailedSyncSaidAndTriedAgain) {
     Options options = failing("none", "sync");
     options.env.push_back("QLFWD_SYNCS=" + log);
     auto r = start({"-d", "-a", dir.prefix()}, options);
+    ASSERT_TRUE(ready()) << r->out();
     fail(true);
     send_from("127.0.0.42", "written, not synced");
     std::string says = "Fehler: sync " + dir.path() + " mit Fehler (Input/output error)\n";
