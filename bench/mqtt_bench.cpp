@@ -401,7 +401,7 @@ void flood_bound() {
     Watcher records("qlfwd/+");
     auto labels = [&](long expected) {
         for (int l = 0; l < 8; ++l)
-            run({build + "/qlsend", "-q", "-s", "127.0.1.1", "-c", "250", "-l", "fld" + std::to_string(l), "-t",
+            run({build + "/qlsend", "-q", "-s", "127.0.1.1", "-c", "250", "-n", "250", "-l", "fld" + std::to_string(l), "-t",
                  "1,2,3,4,5,6,7,8,9,10"});
         if (!until([&] { return records.count() >= expected; }, 30s)) fail("flood: records missing");
         std::this_thread::sleep_for(1s);  // what the broker retains settles

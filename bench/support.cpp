@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "reception/udp_listing.hpp"
@@ -29,8 +30,15 @@ namespace bench {
 
 std::string build, out;
 
+namespace {
+// Children still running: a failed bench takes them with it, or they would
+// hold its output open and look like a hang.
+std::set<pid_t> running;
+}  // namespace
+
 void fail(const std::string& why) {
     std::fprintf(stderr, "bench: %s\n", why.c_str());
+    for (pid_t pid : running) kill(pid, SIGKILL);
     std::exit(1);
 }
 
@@ -53,6 +61,7 @@ pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>
     int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) fail("cannot start " + args[0] + ": " + std::strerror(error));
+    running.insert(pid);
     return pid;
 }
 
@@ -61,6 +70,7 @@ double reap(pid_t pid) {
     int status;
     rusage usage{};
     if (wait4(pid, &status, 0, &usage) != pid) fail("wait4");
+    running.erase(pid);
     auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }

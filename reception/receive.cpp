@@ -60,6 +60,8 @@ private:
     void received(std::size_t n, const msghdr& message, const sockaddr_in& sender, std::int64_t now);
     void handle(const sockaddr_in& sender, std::size_t n, std::time_t arrived, std::int64_t now);
     void publish_if_due(std::int64_t now);
+    void report_drops(std::uint32_t dropped_so_far);
+    void read_listing_if_due(std::int64_t now);
 
     HandOn hand_on_;
     SideWork side_;
@@ -69,6 +71,7 @@ private:
     OwnAddresses own_;
     DropCount drops_;
     bool attached_ = false;
+    bool listing_owed_ = false;  // datagrams came that carried no count
     std::int64_t listing_read_ms_ = 0;
     std::int64_t side_ready_ms_ = -1;
     short side_events_ = 0;
@@ -87,6 +90,7 @@ void ReceiveLoop::publish_if_due(std::int64_t now) {
 // The one tail after a datagram or a wake: what was written made durable,
 // the counts published, the host's addresses taken again, each when due.
 void ReceiveLoop::after(std::int64_t now) {
+    read_listing_if_due(now);
     durable_sync_if_due(now);
     publish_if_due(now);
     if (own_addresses_stale(own_, now / 1000)) take_own_addresses(own_, now / 1000);
@@ -98,6 +102,7 @@ std::int64_t ReceiveLoop::deadline(std::int64_t side_due) const {
     std::int64_t due = side_due;
     due = earlier(due, durable_due());
     if (notifying_) due = earlier(due, schedule_.due_at(counts));
+    if (listing_owed_) due = earlier(due, listing_read_ms_ + listing_interval_ms);
     return earlier(due, (own_.taken_at + own_addresses_max_age + 1) * 1000);
 }
 
@@ -145,23 +150,31 @@ void ReceiveLoop::handle(const sockaddr_in& sender, std::size_t n, std::time_t a
     }
 }
 
+void ReceiveLoop::report_drops(std::uint32_t dropped_so_far) {
+    std::uint32_t lost = drops_.newly_lost(dropped_so_far);
+    if (lost == 0) return;
+    counts.lost += lost;
+    diag("Fehler: %u Pakete verloren, Empfangspuffer voll\n", static_cast<unsigned>(lost));
+}
+
+// Where the kernel attaches no count, the listing says it, read now and then:
+// at the latest that long after a datagram, even if none follows.
+void ReceiveLoop::read_listing_if_due(std::int64_t now) {
+    if (!listing_owed_ || now - listing_read_ms_ < listing_interval_ms) return;
+    listing_owed_ = false;
+    listing_read_ms_ = now;
+    report_drops(socket_drops(quenlink_socket.load()));
+}
+
 void ReceiveLoop::received(std::size_t n, const msghdr& message, const sockaddr_in& sender, std::int64_t now) {
     bytes_[n] = '\0';
     ++counts.received;
     std::uint32_t dropped_so_far;
-    bool counted = drops_in(message, dropped_so_far);
-    // Where the kernel attaches no count, the listing says it, read now and then.
-    if (!counted && !attached_ && now - listing_read_ms_ >= listing_interval_ms) {
-        dropped_so_far = socket_drops(quenlink_socket.load());
-        listing_read_ms_ = now;
-        counted = true;
-    }
-    if (counted) {
-        std::uint32_t lost = drops_.newly_lost(dropped_so_far);
-        if (lost > 0) {
-            counts.lost += lost;
-            diag("Fehler: %u Pakete verloren, Empfangspuffer voll\n", static_cast<unsigned>(lost));
-        }
+    if (drops_in(message, dropped_so_far)) {
+        report_drops(dropped_so_far);
+    } else if (!attached_) {
+        listing_owed_ = true;
+        read_listing_if_due(now);
     }
     std::time_t arrived;
     if (!arrival_in(message, arrived)) arrived = ::time(nullptr);

@@ -74,17 +74,46 @@ for arch in "${foreign[@]}"; do
         step "dpkg --add-architecture $arch" "${sudo[@]}" dpkg --add-architecture "$arch"
 done
 # A mirror caught mid-sync fails an update now and then: tried three times.
+# Where only some indexes stay unfetched, the others may hold all that is
+# needed: the install that follows says whether they do.
+partial=
 update() {
-    local try
+    local try said
+    said="$(mktemp)"
     for try in 1 2 3; do
-        "${sudo[@]}" apt-get update && return 0
+        if "${sudo[@]}" apt-get update >"$said" 2>&1; then
+            cat "$said"
+            rm -f "$said"
+            return 0
+        fi
+        cat "$said"
         [ "$try" -eq 3 ] || { echo "apt-get update failed, again in 20 s"; sleep 20; }
     done
+    if grep -q "Some index files failed to download. They have been ignored" "$said"; then
+        rm -f "$said"
+        partial=1
+        echo "apt-get update: some indexes could not be fetched; going on with the others"
+        return 0
+    fi
+    rm -f "$said"
     return 1
 }
 step "apt-get update" update
-step "apt-get install (${#missing[@]} packages)" \
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+install() {
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$@" "${missing[@]}"
+}
+# A suite left unfetched for one architecture but not another (a security
+# update of a library that several architectures share) leaves their versions
+# out of step; the release's own versions are in step.
+install_in_step() {
+    install && return 0
+    [ -n "$partial" ] || return 1
+    local codename
+    codename="$(. /etc/os-release && echo "$VERSION_CODENAME")"
+    echo "apt-get install: again with the versions of $codename itself"
+    install -t "$codename"
+}
+step "apt-get install (${#missing[@]} packages)" install_in_step
 # The broker is for the tests, which start their own: the package's system
 # service is neither left running nor started at boot.
 if printf '%s\n' "${missing[@]}" | grep -qx mosquitto; then

@@ -8,9 +8,11 @@
 // file system). Every syncfs is noted, with its monotonic time in ms, as a
 // line of the file QLFWD_SYNCS names. The monotonic clock runs ahead by the
 // seconds the file QLFWD_CLOCK_SHIFT holds (read at every look), so that a
-// test sees what a minute brings without waiting for it.
+// test sees what a minute brings without waiting for it. With QLFWD_NO_DROP_COUNT
+// set, SO_RXQ_OVFL is refused, as qemu-user refuses it.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -139,6 +141,14 @@ int clock_gettime(clockid_t id, struct timespec* out)
         std::fclose(f);
     }
     return rc;
+}
+
+int setsockopt(int fd, int level, int name, const void* value, socklen_t len) {
+    if (level == SOL_SOCKET && name == SO_RXQ_OVFL && std::getenv("QLFWD_NO_DROP_COUNT") != nullptr) {
+        errno = ENOPROTOOPT;
+        return -1;
+    }
+    return next<int (*)(int, int, int, const void*, socklen_t)>("setsockopt")(fd, level, name, value, len);
 }
 
 int syncfs(int fd) {
