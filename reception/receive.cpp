@@ -158,7 +158,7 @@ void ReceiveLoop::report_drops(std::uint32_t dropped_so_far) {
 }
 
 // Where the kernel attaches no count, the listing says it, read now and then:
-// at the latest that long after a datagram, even if none follows.
+// soon after a datagram even if none follows (at the next wake, within a second).
 void ReceiveLoop::read_listing_if_due(std::int64_t now) {
     if (!listing_owed_ || now - listing_read_ms_ < listing_interval_ms) return;
     listing_owed_ = false;

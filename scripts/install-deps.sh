@@ -78,40 +78,36 @@ done
 # needed: the install that follows says whether they do.
 partial=
 update() {
-    local try said
+    local try said status=1
     said="$(mktemp)"
     for try in 1 2 3; do
-        if "${sudo[@]}" apt-get update >"$said" 2>&1; then
-            cat "$said"
-            rm -f "$said"
-            return 0
-        fi
+        "${sudo[@]}" apt-get update >"$said" 2>&1 && status=0
         cat "$said"
+        [ "$status" -eq 0 ] && break
         [ "$try" -eq 3 ] || { echo "apt-get update failed, again in 20 s"; sleep 20; }
     done
-    if grep -q "Some index files failed to download. They have been ignored" "$said"; then
-        rm -f "$said"
+    if [ "$status" -ne 0 ] && grep -q "Some index files failed to download. They have been ignored" "$said"; then
         partial=1
+        status=0
         echo "apt-get update: some indexes could not be fetched; going on with the others"
-        return 0
     fi
     rm -f "$said"
-    return 1
+    return "$status"
 }
 step "apt-get update" update
-install() {
+apt_install() {
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$@" "${missing[@]}"
 }
 # A suite left unfetched for one architecture but not another (a security
 # update of a library that several architectures share) leaves their versions
 # out of step; the release's own versions are in step.
 install_in_step() {
-    install && return 0
+    apt_install && return 0
     [ -n "$partial" ] || return 1
     local codename
     codename="$(. /etc/os-release && echo "$VERSION_CODENAME")"
     echo "apt-get install: again with the versions of $codename itself"
-    install -t "$codename"
+    apt_install -t "$codename"
 }
 step "apt-get install (${#missing[@]} packages)" install_in_step
 # The broker is for the tests, which start their own: the package's system
