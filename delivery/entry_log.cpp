@@ -341,9 +341,12 @@ std::int64_t EntryLog::upkeep_at() const {
 }
 
 std::uint64_t EntryLog::upkeep(std::int64_t now_ms, std::int64_t until_ms) {
-    write_marks();  // what upkeep reads or copies has its marks
+    // Marks owed go with the next text; a wake that brought none writes them.
+    if (!appended_) write_marks();
+    appended_ = false;
     if (fd_ < 0 || now_ms < compact_retry_at_) return 0;
     if (work_ == Upkeep::none) want_compaction(false);
+    if (work_ != Upkeep::none) write_marks();  // what upkeep reads or copies has its marks
     bool done = false;
     if (work_ == Upkeep::recount) return recount_slice(until_ms, done);
     if (work_ != Upkeep::compact) return 0;
@@ -400,19 +403,41 @@ bool EntryLog::append(const char* text, std::size_t len, std::uint64_t& dropped)
     if (trim_tail_ && cut_file(fd_, tail_)) trim_tail_ = false;
     char header[entry_header_size];
     entry_header(header, text, len);
-    // An empty file gets its header with its first text, in the same write.
+    // An empty file gets its header with its first text, in the same write;
+    // marks owed just before the tail go in it too, the bytes between written
+    // again as they are, from their copy in memory.
     bool first = tail_ == 0;
-    iovec parts[3] = {{header_, header_len_}, {header, sizeof header}, {const_cast<char*>(text), len}};
+    off_t at = first ? 0 : marks_carried_from();
+    if (at < tail_)
+        for (unsigned i = 0; i < owed_count_; ++i)
+            ahead_[owed_[i] + static_cast<off_t>(entry_state_at) - ahead_at_] = entry_done;
+    iovec parts[3];
+    int n = 0;
+    if (first)
+        parts[n++] = {header_, header_len_};
+    else if (at < tail_)
+        parts[n++] = {ahead_ + (at - ahead_at_), static_cast<std::size_t>(tail_ - at)};
+    parts[n++] = {header, sizeof header};
+    parts[n++] = {const_cast<char*>(text), len};
     std::size_t written = 0;
-    bool ok = first ? write_parts_at(fd_, parts, 3, 0, written) : write_parts_at(fd_, parts + 1, 2, tail_, written);
+    bool ok = write_parts_at(fd_, parts, n, at, written);
+    if (at < tail_) {
+        owed_count_ = 0;
+        if (!ok) {
+            mark_failed_ = true;
+            want_compaction(true);
+        }
+    }
     if (!ok) {
         // Nothing of a text that did not fit stays behind; what cannot be cut
         // now is cut before the next text, or written over by it.
-        trim_tail_ = written > 0 && !cut_file(fd_, tail_);
+        std::size_t lead = first ? 0 : static_cast<std::size_t>(tail_ - at);
+        trim_tail_ = written > lead && !cut_file(fd_, tail_);
         wrote(false);
         return false;
     }
     wrote(true);
+    appended_ = true;
     if (first) data_start_ = head_ = next_ = tail_ = static_cast<off_t>(header_len_);
     // Next to be sent when all before it are out: kept for take_next.
     newest_at_ = next_ == tail_ && work_ != Upkeep::recount ? tail_ : -1;
@@ -420,9 +445,50 @@ bool EntryLog::append(const char* text, std::size_t len, std::uint64_t& dropped)
         std::memcpy(newest_, header, sizeof header);
         std::memcpy(newest_ + sizeof header, text, len);
     }
+    mirror(header, text, len);
     tail_ += static_cast<off_t>(need);
     ++count_;
     return true;
+}
+
+off_t EntryLog::marks_carried_from() const {
+    if (owed_count_ == 0 || work_ == Upkeep::compact || ahead_at_ < 0 ||
+        ahead_at_ + static_cast<off_t>(ahead_len_) != tail_)
+        return tail_;
+    off_t from = owed_[0] + static_cast<off_t>(entry_state_at);
+    return from >= ahead_at_ && tail_ - from <= static_cast<off_t>(marks_span_max) ? from : tail_;
+}
+
+void EntryLog::mirror(const char* header, const char* text, std::size_t len) {
+    std::size_t need = entry_header_size + len;
+    off_t end = ahead_at_ + static_cast<off_t>(ahead_len_);
+    if (ahead_at_ < 0 || end != tail_) {
+        // Still being sent from, for a backlog: left as it is.
+        if (ahead_at_ >= 0 && next_ >= ahead_at_ && next_ < end) return;
+        write_marks();  // while they are at hand
+        ahead_at_ = tail_;
+        ahead_len_ = 0;
+    } else if (ahead_len_ + need > ahead_max) {
+        // Only what is still to be marked (texts out, marks owed) or sent need stay.
+        off_t keep = owed_count_ > 0 && owed_[0] < head_ ? owed_[0] : head_;
+        if (keep < ahead_at_) keep = ahead_at_;
+        if (static_cast<std::size_t>(tail_ - keep) + need > ahead_max) {
+            write_marks();
+            keep = head_ < ahead_at_ ? ahead_at_ : head_;
+        }
+        if (static_cast<std::size_t>(tail_ - keep) + need > ahead_max) keep = next_ < ahead_at_ ? ahead_at_ : next_;
+        if (static_cast<std::size_t>(tail_ - keep) + need > ahead_max) keep = tail_;
+        std::memmove(ahead_, ahead_ + (keep - ahead_at_), static_cast<std::size_t>(tail_ - keep));
+        ahead_len_ = static_cast<std::size_t>(tail_ - keep);
+        ahead_at_ = keep;
+    }
+    if (ahead_len_ + need > ahead_max) {  // a text longer than the copy holds
+        ahead_at_ = -1;
+        return;
+    }
+    std::memcpy(ahead_ + ahead_len_, header, entry_header_size);
+    std::memcpy(ahead_ + ahead_len_ + entry_header_size, text, len);
+    ahead_len_ += need;
 }
 
 bool EntryLog::take_next(const char*& text, std::size_t& len, std::int64_t& at) {
@@ -512,7 +578,9 @@ void EntryLog::settle_oldest(std::int64_t next_out) {
         emptied();
         return;
     }
-    if (owed_count_ == owed_max) write_marks();
+    // Written together while they lie close: one write for a burst's marks.
+    if (owed_count_ == owed_max || (owed_count_ > 0 && at - owed_[0] > static_cast<off_t>(marks_span_max)))
+        write_marks();
     owed_[owed_count_++] = at;
     head_ = out_ > 0 && next_out >= 0 ? static_cast<off_t>(next_out - shift_) : next_;
     want_compaction(false);

@@ -70,7 +70,8 @@ public:
     Upkeep upkeep_state() const { return work_; }
     // From when upkeep is due (monotonic ms), or -1 when none is.
     std::int64_t upkeep_at() const;
-    // Does upkeep until the clock passes until_ms, at most some 64 KiB past it.
+    // Does upkeep until the clock passes until_ms, at most some 64 KiB past it;
+    // called at every wake, it writes the marks owed when no text came since.
     // Returns how many texts were found damaged, given up.
     std::uint64_t upkeep(std::int64_t now_ms, std::int64_t until_ms);
 
@@ -99,6 +100,12 @@ private:
     void emptied();
     void mark_done(off_t at);
     bool drop_oldest(std::uint64_t& dropped);
+    // Where the marks owed begin when they can go in the next append's write
+    // (all in the copy ahead, close before the tail); tail_ when they cannot.
+    off_t marks_carried_from() const;
+    // Keeps the copy ahead equal to the file's end: texts a burst queues are
+    // sent, and their marks written, from memory.
+    void mirror(const char* header, const char* text, std::size_t len);
     void wrote(bool ok);
 
     int fd_ = -1;
@@ -122,14 +129,17 @@ private:
     // hands it from here instead of reading it back (a system call a text saved).
     off_t newest_at_ = -1;  // where it lies in the file; -1: none kept
     char newest_[entry_header_size + entry_text_max];
-    // The bytes read last from the file's pending part: the texts after the one
-    // asked for come from here (one read for a backlog's several texts).
+    // A copy of some of the file's pending part: the bytes read last (one read
+    // for a backlog's several texts), or those appended since.
     static constexpr std::size_t ahead_max = 16 * 1024;
     off_t ahead_at_ = -1;  // -1: nothing read ahead
     std::size_t ahead_len_ = 0;
     char ahead_[ahead_max];
-    // Settled texts whose mark is still to be written, oldest first.
+    // Settled texts whose mark is still to be written, oldest first, all
+    // within marks_span_max bytes.
     static constexpr unsigned owed_max = 64;
+    static constexpr std::size_t marks_span_max = 4096;
+    bool appended_ = false;  // since the last upkeep
     off_t owed_[owed_max];
     unsigned owed_count_ = 0;
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,25 @@ TEST(QueueEntry, WholeEntryReadBackAndEveryCutOrChangeSeen) {
     done[entry_state_at] = 'X';
     EXPECT_EQ(check(done, len), EntryCheck::damaged);
     EXPECT_EQ(check("garbage, not an entry", len), EntryCheck::damaged);
+}
+
+// The sum of every length and split against the plain bitwise one: files
+// written before stay readable.
+TEST(QueueEntry, SumIsCrc32) {
+    EXPECT_EQ(crc32(0, "123456789", 9), 0xCBF43926u);
+    EXPECT_EQ(crc32(0, "", 0), 0u);
+    std::string bytes;
+    for (int i = 0; i < 64; ++i) bytes.push_back(static_cast<char>(i * 37 + 11));
+    for (std::size_t len = 0; len <= bytes.size(); ++len) {
+        std::uint32_t plain = 0xFFFFFFFFu;
+        for (std::size_t i = 0; i < len; ++i) {
+            plain ^= static_cast<unsigned char>(bytes[i]);
+            for (int k = 0; k < 8; ++k) plain = (plain & 1) ? 0xEDB88320u ^ (plain >> 1) : plain >> 1;
+        }
+        ASSERT_EQ(crc32(0, bytes.data(), len), ~plain) << len;
+        for (std::size_t cut = 0; cut <= len; ++cut)
+            ASSERT_EQ(crc32(crc32(0, bytes.data(), cut), bytes.data() + cut, len - cut), ~plain) << len << " " << cut;
+    }
 }
 
 TEST(QueueEntry, MarksFoundOnlyAtAZeroByteBeforeQl) {
@@ -320,8 +340,8 @@ TEST_F(QueueFileTest, SeveralOutSettleOldestFirstAndGoBackInOrder) {
 }
 
 // A backlog read back and settled in a burst: the marks go into the file at
-// the next upkeep (one write where the texts were read ahead), and until then
-// a crash would only send the settled texts again, never lose one.
+// the next wake without a text (one write where the texts were read ahead),
+// and until then a crash would only send the settled texts again, never lose one.
 TEST_F(QueueFileTest, MarksOfABurstWrittenTogether) {
     ASSERT_TRUE(reopen());
     std::string pending, done;
@@ -330,6 +350,7 @@ TEST_F(QueueFileTest, MarksOfABurstWrittenTogether) {
         ASSERT_TRUE(add(t));
         (i < 20 ? done : pending) += entry(t);
     }
+    q.upkeep(monotonic_ms(), 0);  // the wake the texts came in
     const char* text;
     std::size_t len;
     for (int i = 0; i < 20; ++i) ASSERT_TRUE(q.begin(text, len));
@@ -346,6 +367,39 @@ TEST_F(QueueFileTest, MarksOfABurstWrittenTogether) {
     ASSERT_TRUE(reopen());
     EXPECT_EQ(taken.pending, 20u);
     EXPECT_EQ(drain(q).front(), "text 20");
+}
+
+// A steady flow, each text delivered while the next is out: its mark goes in
+// a later text's write, so that what a crash leaves is never more than the
+// last two to send again.
+TEST_F(QueueFileTest, MarksGoWithTheNextText) {
+    ASSERT_TRUE(reopen());
+    const char* text;
+    std::size_t len;
+    auto text_of = [](int i) { return std::to_string(i) + std::string(100, 'x'); };
+    std::string marked = file_header();
+    ASSERT_TRUE(add(text_of(0)));
+    ASSERT_TRUE(q.begin(text, len));
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(add(text_of(i + 1)));
+        if (i >= 1) {
+            std::string done = entry(text_of(i - 1));
+            done[entry_state_at] = entry_done;
+            marked += done;
+        }
+        ASSERT_EQ(read_file(path), marked + entry(text_of(i)) + entry(text_of(i + 1))) << i;
+        ASSERT_TRUE(q.begin(text, len));
+        ASSERT_EQ(std::string(text, len), text_of(i + 1));
+        q.finish();  // text i arrived
+    }
+    // The flow pauses: the wake text 200 came in leaves the mark owed, the
+    // next one writes it.
+    std::string pause = marked + entry(text_of(199)) + entry(text_of(200));
+    q.upkeep(monotonic_ms(), 0);
+    EXPECT_EQ(read_file(path), pause);
+    q.upkeep(monotonic_ms(), 0);
+    pause[marked.size() + entry_state_at] = entry_done;
+    EXPECT_EQ(read_file(path), pause);
 }
 
 TEST_F(QueueFileTest, NoMoreThanItsLimitOut) {
@@ -366,6 +420,7 @@ TEST_F(QueueFileTest, NoMoreThanItsLimitOut) {
 TEST_F(QueueFileTest, ModelOfAppendsSendsAndReturns) {
     ASSERT_TRUE(reopen());
     std::vector<std::string> pending;  // oldest first; the first `out` of them are out
+    std::vector<std::string> settled;
     std::size_t out = 0;
     unsigned seed = 12345, serial = 0;
     auto next_random = [&] { return (seed = seed * 1103515245u + 12345u) >> 16; };
@@ -375,7 +430,9 @@ TEST_F(QueueFileTest, ModelOfAppendsSendsAndReturns) {
         switch (next_random() % 5) {
             case 0:
             case 1: {
-                std::string t = "text " + std::to_string(serial++) + std::string(next_random() % 300, 'x');
+                // Now and then one longer than all that is kept of the file in memory.
+                std::size_t pad = next_random() % 50 == 0 ? 20000 : next_random() % 300;
+                std::string t = "text " + std::to_string(serial++) + std::string(pad, 'x');
                 ASSERT_TRUE(add(t));
                 pending.push_back(t);
                 break;
@@ -392,6 +449,7 @@ TEST_F(QueueFileTest, ModelOfAppendsSendsAndReturns) {
             case 3:
                 if (out > 0) {
                     q.finish();
+                    settled.push_back(pending.front());
                     pending.erase(pending.begin());
                     --out;
                 }
@@ -405,6 +463,24 @@ TEST_F(QueueFileTest, ModelOfAppendsSendsAndReturns) {
         }
         ASSERT_EQ(q.pending(), pending.size()) << step;
         settle(q);
+        if (step % 500 == 0) {
+            // What a crash now would leave: no damage, every text still to be
+            // sent, after at most the last few settled, whose marks are owed.
+            std::string copy = dir / ".crash";
+            write_file(copy, read_file(path));
+            QueueFile other;
+            QueueFile::Taken found;
+            ASSERT_TRUE(other.open(copy.c_str(), (copy + "-new").c_str(), found)) << step;
+            EXPECT_EQ(found.damaged, 0u) << step;
+            std::vector<std::string> got = drain(other);
+            ASSERT_GE(got.size(), pending.size()) << step;
+            std::size_t owed = got.size() - pending.size();
+            ASSERT_LE(owed, 64u) << step;
+            ASSERT_LE(owed, settled.size()) << step;
+            EXPECT_TRUE(std::equal(got.begin(), got.begin() + static_cast<long>(owed), settled.end() - static_cast<long>(owed)))
+                << step;
+            EXPECT_TRUE(std::equal(pending.begin(), pending.end(), got.begin() + static_cast<long>(owed))) << step;
+        }
     }
     ASSERT_TRUE(reopen());
     EXPECT_EQ(drain(q), pending);

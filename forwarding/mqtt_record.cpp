@@ -1,6 +1,5 @@
 #include "forwarding/mqtt_record.hpp"
 
-#include <cstdio>
 #include <cstring>
 
 namespace ql {
@@ -59,16 +58,37 @@ FieldKind field_kind(const char* bytes, std::size_t len) {
     return i == to ? FieldKind::number : FieldKind::text;
 }
 
+namespace {
+char* two_digits(char* out, long v) {
+    out[0] = static_cast<char>('0' + v / 10 % 10);
+    out[1] = static_cast<char>('0' + v % 10);
+    return out + 2;
+}
+}  // namespace
+
+// By hand, not by snprintf: it is made for every record.
 void iso_time(char out[iso_time_len + 1], const std::tm& local) {
     long offset = local.tm_gmtoff / 60;
     char sign = offset < 0 ? '-' : '+';
     if (offset < 0) offset = -offset;
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", (local.tm_year + 1900) % 10000,
-                  (local.tm_mon + 1) % 100, local.tm_mday % 100, local.tm_hour % 100, local.tm_min % 100,
-                  local.tm_sec % 100, sign, offset / 60 % 100, offset % 60);
-    std::memcpy(out, text, iso_time_len);
-    out[iso_time_len] = '\0';
+    long year = (local.tm_year + 1900) % 10000;
+    if (year < 0) year = 0;
+    char* p = two_digits(two_digits(out, year / 100), year % 100);
+    *p++ = '-';
+    p = two_digits(p, (local.tm_mon + 1) % 100);
+    *p++ = '-';
+    p = two_digits(p, local.tm_mday % 100);
+    *p++ = 'T';
+    p = two_digits(p, local.tm_hour % 100);
+    *p++ = ':';
+    p = two_digits(p, local.tm_min % 100);
+    *p++ = ':';
+    p = two_digits(p, local.tm_sec % 100);
+    *p++ = sign;
+    p = two_digits(p, offset / 60 % 100);
+    *p++ = ':';
+    p = two_digits(p, offset % 60);
+    *p = '\0';
 }
 
 void append_json_text(std::string& out, const char* bytes, std::size_t len) {
