@@ -250,6 +250,31 @@ check "the broker back after a restart of qlfwd: all three delivered" \
     wait_status "0 empfangen, 3 weitergegeben, 0 verworfen, 0 verloren, 0 Ausgabefehler, 0 in Warteschlange"
 inside "rm -f /etc/systemd/system/qlfwd.service.d/mode.conf && systemctl daemon-reload && systemctl restart qlfwd"
 
+say "mode 3 at a site: the README's steps as written, against Debian's mosquitto service"
+site_failures=$failures
+# The steps' commands, each block as the README shows it; the two password
+# prompts answered on standard input.
+awk '/^### Mode 3 at a site/ { on = 1; next } on && /^#/ { exit } on && /^        / { print substr($0, 9) }' \
+    "$top/README.md" > "$root/root/site-steps.sh"
+check "  the README has the steps" grep -q 'mosquitto_passwd' "$root/root/site-steps.sh"
+check "  the steps run through" \
+    inside "printf 'the password\nthe password\n' | bash -e /root/site-steps.sh > /root/site-steps.out 2>&1"
+site_has() {  # site_has PATTERN: in what the README's mosquitto_sub printed
+    for _ in $(seq 50); do grep -q "$1" "$root/root/site-steps.out" && return 0; sleep 0.1; done
+    return 1
+}
+check "  the journal says it connected to 127.0.0.1:1883" \
+    inside "for _ in \$(seq 50); do journalctl -u qlfwd --no-pager | grep -q '> MQTT 127.0.0.1:1883 verbunden, 0 Datensaetze warten' && exit 0; sleep 0.1; done; exit 1"
+check "  the subscriber, as the user site, sees the record" \
+    site_has '^qlfwd/Qln042 {"time":"[-0-9T:+]*","device":"Qln042","fields":\["hello","world","21.5","42"\].*$'
+check "  and the device's one config" site_has '^homeassistant/device/qlfwd_Qln042/config {.*"cmps":{"f00":'
+check "  and the status" site_has '^qlfwd/status online$'
+check "  the broker refuses anyone without the password" \
+    inside "! timeout 5 mosquitto_sub -h 127.0.0.1 -t 'qlfwd/#' -C 1 -W 2 2>/dev/null"
+[ "$failures" -eq "$site_failures" ] || { say "what the steps printed:"; sed 's/^/      /' "$root/root/site-steps.out"; }
+inside "pkill -x mosquitto_sub; rm -f /etc/systemd/system/qlfwd.service.d/mqtt.conf /etc/mosquitto/conf.d/site.conf &&
+        systemctl daemon-reload && systemctl restart qlfwd && systemctl stop mosquitto"
+
 say "stop"
 check "systemctl stop" inside "systemctl stop qlfwd.service"
 check "  Result=success" inside "[ \$(systemctl show -p Result --value qlfwd) = success ]"
