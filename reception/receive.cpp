@@ -7,7 +7,6 @@
 #include <time.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 
 #include "common/clock.hpp"
@@ -112,9 +111,12 @@ std::int64_t ReceiveLoop::deadline(std::int64_t side_due) const {
 Wake ReceiveLoop::wait(std::int64_t now, int side_fd, bool side_write, std::int64_t side_due) {
     std::int64_t due = deadline(side_due);
     std::int64_t timeout = due < 0 ? -1 : due <= now ? 0 : due - now;
+    // At least once a second, as the blocking receive: a SIGTERM that comes
+    // just before the wait begins is seen within a second, not at the deadline.
+    if (timeout < 0 || timeout > 1000) timeout = 1000;
     short side_wanted = static_cast<short>(POLLIN | (side_write ? POLLOUT : 0));
     pollfd waits[2] = {{quenlink_socket.load(), POLLIN, 0}, {side_fd, side_wanted, 0}};
-    int ready = ::poll(waits, side_fd >= 0 ? 2 : 1, timeout > INT_MAX ? INT_MAX : static_cast<int>(timeout));
+    int ready = ::poll(waits, side_fd >= 0 ? 2 : 1, static_cast<int>(timeout));
     bool datagram = ready > 0 && waits[0].revents != 0;
     side_events_ = ready > 0 && side_fd >= 0 ? waits[1].revents : 0;
     bool side = (side_due >= 0 && now >= side_due) || side_events_ != 0;
