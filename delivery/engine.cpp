@@ -129,6 +129,8 @@ void DeliveryEngine::next(int& fd, bool& write, std::int64_t& due_ms) const {
     if (queue_.pending() > queue_.out() && transport_.room(queue_.out()) > 0) due_ms = earlier(due_ms, attempt_at);
     std::int64_t upkeep_at = queue_.upkeep_at();
     if (upkeep_at >= 0) due_ms = earlier(due_ms, upkeep_at);
+    std::int64_t marks_at = queue_.marks_due_at();
+    if (marks_at >= 0) due_ms = earlier(due_ms, marks_at);
     if (!queue_.is_open()) due_ms = earlier(due_ms, open_at_);
     if (full_unsaid_ > 0) due_ms = earlier(due_ms, full_said_at_ + full_line_interval_ms);
 }

@@ -341,8 +341,9 @@ std::int64_t EntryLog::upkeep_at() const {
 }
 
 std::uint64_t EntryLog::upkeep(std::int64_t now_ms, std::int64_t until_ms) {
-    // Marks owed go with the next text; a wake that brought none writes them.
-    if (!appended_) write_marks();
+    // Marks owed go with the next text; a wake that brought none writes them,
+    // and so does one when they have waited long.
+    if (!appended_ || monotonic_ms() - owed_since_ms_ >= marks_wait_most_ms) write_marks();
     appended_ = false;
     if (fd_ < 0 || now_ms < compact_retry_at_) return 0;
     if (work_ == Upkeep::none) want_compaction(false);
@@ -581,6 +582,7 @@ void EntryLog::settle_oldest(std::int64_t next_out) {
     // Written together while they lie close: one write for a burst's marks.
     if (owed_count_ == owed_max || (owed_count_ > 0 && at - owed_[0] > static_cast<off_t>(marks_span_max)))
         write_marks();
+    if (owed_count_ == 0) owed_since_ms_ = monotonic_ms();
     owed_[owed_count_++] = at;
     head_ = out_ > 0 && next_out >= 0 ? static_cast<off_t>(next_out - shift_) : next_;
     want_compaction(false);

@@ -70,6 +70,9 @@ public:
     Upkeep upkeep_state() const { return work_; }
     // From when upkeep is due (monotonic ms), or -1 when none is.
     std::int64_t upkeep_at() const;
+    // When upkeep is due for the marks owed alone: marks_wait_most_ms after
+    // the first of them; -1 when none are owed.
+    std::int64_t marks_due_at() const { return fd_ >= 0 && owed_count_ > 0 ? owed_since_ms_ + marks_wait_most_ms : -1; }
     // Does upkeep until the clock passes until_ms, at most some 64 KiB past it;
     // called at every wake, it writes the marks owed when no text came since.
     // Returns how many texts were found damaged, given up.
@@ -140,6 +143,9 @@ private:
     static constexpr unsigned owed_max = 64;
     static constexpr std::size_t marks_span_max = 4096;
     bool appended_ = false;  // since the last upkeep
+    // A crash in a pause after a burst sends at most this long's settled texts again.
+    static constexpr std::int64_t marks_wait_most_ms = 100;
+    std::int64_t owed_since_ms_ = 0;
     off_t owed_[owed_max];
     unsigned owed_count_ = 0;
 

@@ -54,6 +54,7 @@ public:
     unsigned out() const { return window_.count(); }
 
     std::int64_t upkeep_at() const { return log_.upkeep_at(); }
+    std::int64_t marks_due_at() const { return log_.marks_due_at(); }
     std::uint64_t upkeep(std::int64_t now_ms, std::int64_t until_ms) { return log_.upkeep(now_ms, until_ms); }
     std::uint64_t pending() const { return log_.pending(); }
     bool failing() const { return log_.failing(); }

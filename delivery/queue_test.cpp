@@ -393,10 +393,12 @@ TEST_F(QueueFileTest, MarksGoWithTheNextText) {
         q.finish();  // text i arrived
     }
     // The flow pauses: the wake text 200 came in leaves the mark owed, the
-    // next one writes it.
+    // next one writes it, due at the latest 100 ms on.
     std::string pause = marked + entry(text_of(199)) + entry(text_of(200));
     q.upkeep(monotonic_ms(), 0);
     EXPECT_EQ(read_file(path), pause);
+    EXPECT_GE(q.marks_due_at(), 0) << "the loop is asked to wake for it";
+    EXPECT_LE(q.marks_due_at(), monotonic_ms() + 100);
     q.upkeep(monotonic_ms(), 0);
     pause[marked.size() + entry_state_at] = entry_done;
     EXPECT_EQ(read_file(path), pause);

@@ -22,6 +22,8 @@ TEST_F(MqttTest, RecordsArriveAsJsonAndAvailabilityIsSaid) {
     Subscriber sub(dir, {"qlfwd/#"});
     ASSERT_TRUE(sub.ready());
     auto r = start_mqtt({"-a", "-m"});
+    // Connected first: a record that came before would be said as waiting.
+    ASSERT_TRUE(eventually([&] { return has(r->out(), connected(0)); })) << r->out();
     send_from("127.0.0.42", long_datagram("kitchen", "21.5,60\xB0,\"q\\"));
     send_from("127.0.0.43", "ab;c,,d,0123456789");
     ASSERT_TRUE(sub.wait_lines(3)) << r->out();
