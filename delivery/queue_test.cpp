@@ -479,9 +479,9 @@ TEST_F(QueueFileTest, ModelOfAppendsSendsAndReturns) {
             std::size_t owed = got.size() - pending.size();
             ASSERT_LE(owed, 64u) << step;
             ASSERT_LE(owed, settled.size()) << step;
-            EXPECT_TRUE(std::equal(got.begin(), got.begin() + static_cast<long>(owed), settled.end() - static_cast<long>(owed)))
-                << step;
-            EXPECT_TRUE(std::equal(pending.begin(), pending.end(), got.begin() + static_cast<long>(owed))) << step;
+            long again = static_cast<long>(owed);
+            EXPECT_TRUE(std::equal(got.begin(), got.begin() + again, settled.end() - again)) << step;
+            EXPECT_TRUE(std::equal(pending.begin(), pending.end(), got.begin() + again)) << step;
         }
     }
     ASSERT_TRUE(reopen());
