@@ -409,9 +409,7 @@ bool EntryLog::append(const char* text, std::size_t len, std::uint64_t& dropped)
     // again as they are, from their copy in memory.
     bool first = tail_ == 0;
     off_t at = first ? 0 : marks_carried_from();
-    if (at < tail_)
-        for (unsigned i = 0; i < owed_count_; ++i)
-            ahead_[owed_[i] + static_cast<off_t>(entry_state_at) - ahead_at_] = entry_done;
+    if (at < tail_) mark_owed_ahead(owed_count_);
     iovec parts[3];
     int n = 0;
     if (first)
@@ -588,6 +586,10 @@ void EntryLog::settle_oldest(std::int64_t next_out) {
     want_compaction(false);
 }
 
+void EntryLog::mark_owed_ahead(unsigned n) {
+    for (unsigned i = 0; i < n; ++i) ahead_[owed_[i] + static_cast<off_t>(entry_state_at) - ahead_at_] = entry_done;
+}
+
 void EntryLog::write_marks() {
     if (owed_count_ == 0) return;
     unsigned n = owed_count_;
@@ -599,7 +601,7 @@ void EntryLog::write_marks() {
         for (unsigned i = 0; i < n; ++i) mark_done(owed_[i]);
         return;
     }
-    for (unsigned i = 0; i < n; ++i) ahead_[owed_[i] + static_cast<off_t>(entry_state_at) - ahead_at_] = entry_done;
+    mark_owed_ahead(n);
     bool ok = write_all_at(fd_, ahead_ + (first - ahead_at_), static_cast<std::size_t>(last - first + 1), first);
     wrote(ok);
     if (!ok) {

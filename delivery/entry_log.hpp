@@ -109,6 +109,8 @@ private:
     // Keeps the copy ahead equal to the file's end: texts a burst queues are
     // sent, and their marks written, from memory.
     void mirror(const char* header, const char* text, std::size_t len);
+    // The first n marks owed, set in the copy ahead (they all lie in it).
+    void mark_owed_ahead(unsigned n);
     void wrote(bool ok);
 
     int fd_ = -1;

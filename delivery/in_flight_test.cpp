@@ -27,21 +27,6 @@ std::vector<Left> leave(InFlight& w) {
 
 }  // namespace
 
-// Acknowledgements in any order: a text settled early waits for the ones
-// before it, and each leaves as arrived or given up.
-TEST(InFlight, LeavesOldestFirstHoweverItSettles) {
-    InFlight w;
-    for (std::uint32_t tag = 10; tag < 14; ++tag) w.push(tag * 100, tag);
-    EXPECT_TRUE(w.settle(12, true));
-    EXPECT_TRUE(leave(w).empty()) << "12 waits for 10 and 11";
-    EXPECT_TRUE(w.settle(10, false));
-    EXPECT_EQ(leave(w), (std::vector<Left>{{1000, false}}));
-    EXPECT_TRUE(w.settle(11, true));
-    EXPECT_EQ(leave(w), (std::vector<Left>{{1100, true}, {1200, true}}));
-    EXPECT_EQ(w.count(), 1u);
-    EXPECT_EQ(w.front().at, 1300);
-}
-
 // A tag no text is out under, or one already settled, settles nothing; a
 // text out before its transport named it is renamed, and only it.
 TEST(InFlight, UnknownOrSettledTagsAndRenaming) {

@@ -58,20 +58,12 @@ FieldKind field_kind(const char* bytes, std::size_t len) {
     return i == to ? FieldKind::number : FieldKind::text;
 }
 
-namespace {
-char* two_digits(char* out, long v) {
-    out[0] = static_cast<char>('0' + v / 10 % 10);
-    out[1] = static_cast<char>('0' + v % 10);
-    return out + 2;
-}
-}  // namespace
-
 // By hand, not by snprintf: it is made for every record.
 void iso_time(char out[iso_time_len + 1], const std::tm& local) {
     long offset = local.tm_gmtoff / 60;
     char sign = offset < 0 ? '-' : '+';
     if (offset < 0) offset = -offset;
-    long year = (local.tm_year + 1900) % 10000;
+    int year = (local.tm_year + 1900) % 10000;
     if (year < 0) year = 0;
     char* p = two_digits(two_digits(out, year / 100), year % 100);
     *p++ = '-';
@@ -85,9 +77,9 @@ void iso_time(char out[iso_time_len + 1], const std::tm& local) {
     *p++ = ':';
     p = two_digits(p, local.tm_sec % 100);
     *p++ = sign;
-    p = two_digits(p, offset / 60 % 100);
+    p = two_digits(p, static_cast<int>(offset / 60 % 100));
     *p++ = ':';
-    p = two_digits(p, offset % 60);
+    p = two_digits(p, static_cast<int>(offset % 60));
     *p = '\0';
 }
 

@@ -23,7 +23,7 @@ std::size_t device_name(char out[device_name_max + 1], unsigned octet, Label lab
     return 6 + label.len;
 }
 
-static char* two_digits(char* out, int value) {
+char* two_digits(char* out, int value) {
     out[0] = static_cast<char>('0' + value / 10 % 10);
     out[1] = static_cast<char>('0' + value % 10);
     return out + 2;

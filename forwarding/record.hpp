@@ -26,6 +26,9 @@ std::size_t device_name(char out[device_name_max + 1], unsigned octet, Label lab
 
 void time_stamp(char out[stamp_len + 1], const std::tm& local);
 
+// Two decimal digits of value (its last two); returns the place after them.
+char* two_digits(char* out, int value);
+
 // stamp,Quenlink,name,text (and a line feed with append). Returns the length.
 std::size_t record_line(char out[record_line_max + 1], const char* stamp, const char* name,
                         std::size_t name_len, const char* text, std::size_t text_len, bool append);

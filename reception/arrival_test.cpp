@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "tests/message_header.hpp"
+
 using namespace ql;
 
 namespace {
@@ -47,14 +49,14 @@ TEST(Arrival, SecondsOfEitherFormPastTwentyThirtyEight) {
 }
 
 // The kernel's own stamp, on a real socket: the moment it was sent, not read.
+// The kernel turns stamping on in deferred work and says nothing when it is
+// done; a datagram before that is stamped when read. So the measurement is
+// taken again, three times at most: a kernel that never stamps on arrival
+// fails all three. (In the receiver that touches only a datagram in the
+// first moments after the bind.)
 TEST(Arrival, KernelStampIsTheMomentOfArrival) {
     int rx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_TRUE(enable_arrival_stamp(rx));
-    // The kernel turns stamping on in deferred work; a datagram that comes
-    // before that is stamped when it is read, which is what this test would
-    // then see. In the receiver that can touch only a datagram in the first
-    // moments after the bind.
-    usleep(200 * 1000);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -62,20 +64,18 @@ TEST(Arrival, KernelStampIsTheMomentOfArrival) {
     socklen_t len = sizeof a;
     getsockname(rx, reinterpret_cast<sockaddr*>(&a), &len);
     int tx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    std::time_t sent = time(nullptr);
-    sendto(tx, "x", 1, 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    sleep(2);
-    char buffer[8];
-    alignas(cmsghdr) char control[arrival_control_size];
-    iovec part{buffer, sizeof buffer};
-    msghdr m{};
-    m.msg_iov = &part;
-    m.msg_iovlen = 1;
-    m.msg_control = control;
-    m.msg_controllen = sizeof control;
-    ASSERT_EQ(recvmsg(rx, &m, 0), 1);
-    std::time_t arrived = 0;
-    ASSERT_TRUE(arrival_in(m, arrived));
+    std::time_t sent = 0, arrived = 0;
+    for (int tries = 0; tries < 3 && (tries == 0 || arrived < sent || arrived > sent + 1); ++tries) {
+        sent = time(nullptr);
+        sendto(tx, "x", 1, 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        sleep(2);
+        char buffer[8];
+        alignas(cmsghdr) char control[arrival_control_size];
+        iovec part{buffer, sizeof buffer};
+        msghdr m = message_into(part, control, sizeof control);
+        ASSERT_EQ(recvmsg(rx, &m, 0), 1);
+        ASSERT_TRUE(arrival_in(m, arrived));
+    }
     EXPECT_GE(arrived, sent);
     EXPECT_LE(arrived, sent + 1);
     close(rx);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "reception/udp_listing.hpp"
+#include "tests/message_header.hpp"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -98,11 +99,7 @@ TEST(Drops, KernelCountArrivesWithTheNextDatagram) {
     sendto(tx, payload, sizeof payload, 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
     alignas(cmsghdr) char control[drop_control_size];
     iovec part{buffer, sizeof buffer};
-    msghdr m{};
-    m.msg_iov = &part;
-    m.msg_iovlen = 1;
-    m.msg_control = control;
-    m.msg_controllen = sizeof control;
+    msghdr m = message_into(part, control, sizeof control);
     ASSERT_EQ(recvmsg(rx, &m, 0), 200);
     std::uint32_t count = 0;
     // Without the option (qemu-user) the receiver reads the listing instead.
