@@ -1,6 +1,5 @@
 #include "forwarding/commands.hpp"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -31,6 +30,8 @@ std::string mode2(const std::string& name, const std::string& line) {
     return out;
 }
 
+using Lines = std::vector<std::string>;
+
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
     std::size_t start = 0;
@@ -53,54 +54,54 @@ TEST(ReadingName, LeadingUnderscoresGoThenOtherBytesBecomeUnderscores) {
 }
 
 TEST(ReadingCommands, OneLinePerField) {
-    EXPECT_THAT(lines_of(mode1("Pumpe1", "T,Quenlink,N,a,b")),
-                testing::ElementsAre("setreading Pumpe1_00 state T", "setreading Pumpe1_01 state Quenlink",
-                                     "setreading Pumpe1_02 state N", "setreading Pumpe1_03 state a",
-                                     "setreading Pumpe1_04 state b"));
+    EXPECT_EQ(lines_of(mode1("Pumpe1", "T,Quenlink,N,a,b")),
+              (Lines{"setreading Pumpe1_00 state T", "setreading Pumpe1_01 state Quenlink",
+                     "setreading Pumpe1_02 state N", "setreading Pumpe1_03 state a",
+                     "setreading Pumpe1_04 state b"}));
 }
 
 TEST(ReadingCommands, ShortDatagramHasEmptyReadingName) {
-    EXPECT_THAT(lines_of(mode1("", "T,Quenlink,Qln042,x")),
-                testing::ElementsAre("setreading _00 state T", "setreading _01 state Quenlink",
-                                     "setreading _02 state Qln042", "setreading _03 state x"));
+    EXPECT_EQ(lines_of(mode1("", "T,Quenlink,Qln042,x")),
+              (Lines{"setreading _00 state T", "setreading _01 state Quenlink",
+                     "setreading _02 state Qln042", "setreading _03 state x"}));
 }
 
 TEST(ReadingCommands, EmptyFieldsAndLineFeedOfAppend) {
-    EXPECT_THAT(lines_of(mode1("r", "a,,b\n")),
-                testing::ElementsAre("setreading r_00 state a", "setreading r_01 state ",
-                                     "setreading r_02 state b"));
-    EXPECT_THAT(lines_of(mode1("r", "a,")), testing::ElementsAre("setreading r_00 state a"));
+    EXPECT_EQ(lines_of(mode1("r", "a,,b\n")),
+              (Lines{"setreading r_00 state a", "setreading r_01 state ",
+                     "setreading r_02 state b"}));
+    EXPECT_EQ(lines_of(mode1("r", "a,")), (Lines{"setreading r_00 state a"}));
 }
 
 TEST(ReadingCommands, FieldsOfTwentyEightToThirty) {
     std::string f28(28, 'a'), f29 = f28 + "B", f30 = f29 + "C";
-    EXPECT_THAT(lines_of(mode1("r", f28 + ",x")), testing::ElementsAre("setreading r_00 state " + f28,
-                                                                      "setreading r_01 state x"));
-    EXPECT_THAT(lines_of(mode1("r", f28)), testing::ElementsAre("setreading r_00 state " + f28));
-    EXPECT_THAT(lines_of(mode1("r", f29 + ",x")),
-                testing::ElementsAre("setreading r_00 state " + f28, "setreading r_01 state ",
-                                     "setreading r_02 state x"));
-    EXPECT_THAT(lines_of(mode1("r", f30)),
-                testing::ElementsAre("setreading r_00 state " + f28, "setreading r_01 state C"));
+    EXPECT_EQ(lines_of(mode1("r", f28 + ",x")), (Lines{"setreading r_00 state " + f28,
+                                                       "setreading r_01 state x"}));
+    EXPECT_EQ(lines_of(mode1("r", f28)), (Lines{"setreading r_00 state " + f28}));
+    EXPECT_EQ(lines_of(mode1("r", f29 + ",x")),
+              (Lines{"setreading r_00 state " + f28, "setreading r_01 state ",
+                     "setreading r_02 state x"}));
+    EXPECT_EQ(lines_of(mode1("r", f30)),
+              (Lines{"setreading r_00 state " + f28, "setreading r_01 state C"}));
 }
 
 TEST(ReadingCommands, ControlAndHighBytesEndFields) {
-    EXPECT_THAT(lines_of(mode1("r", "a\tb,c")),
-                testing::ElementsAre("setreading r_00 state a", "setreading r_01 state b",
-                                     "setreading r_02 state c"));
+    EXPECT_EQ(lines_of(mode1("r", "a\tb,c")),
+              (Lines{"setreading r_00 state a", "setreading r_01 state b",
+                     "setreading r_02 state c"}));
     // At the start of a field such a byte ends the list.
-    EXPECT_THAT(lines_of(mode1("r", "a,\xff" "b,c")), testing::ElementsAre("setreading r_00 state a"));
+    EXPECT_EQ(lines_of(mode1("r", "a,\xff" "b,c")), (Lines{"setreading r_00 state a"}));
     EXPECT_EQ(mode1("r", "\x01" "a"), "");
 }
 
 // The server reads ";;" as one ";" and splits at a single one.
 TEST(ReadingCommands, SeparatorsDoubledAndCountedOnceForTheCut) {
-    EXPECT_THAT(lines_of(mode1("r", "a;b,;;,;;;")),
-                testing::ElementsAre("setreading r_00 state a;;b", "setreading r_01 state ;;;;",
-                                     "setreading r_02 state ;;;;;;"));
+    EXPECT_EQ(lines_of(mode1("r", "a;b,;;,;;;")),
+              (Lines{"setreading r_00 state a;;b", "setreading r_01 state ;;;;",
+                     "setreading r_02 state ;;;;;;"}));
     std::string semis(28, ';');
-    EXPECT_THAT(lines_of(mode1("r", semis + "xy")),
-                testing::ElementsAre("setreading r_00 state " + semis + semis, "setreading r_01 state y"));
+    EXPECT_EQ(lines_of(mode1("r", semis + "xy")),
+              (Lines{"setreading r_00 state " + semis + semis, "setreading r_01 state y"}));
 }
 
 TEST(ReadingCommands, CounterGoesPastTwoDigits) {
@@ -168,5 +169,5 @@ TEST(CommandText, ServerRunsExactlyTheLinesOwnCommands) {
     }
     EXPECT_NE(checks::reading_commands_as_read("setreading _00 state x;y\r\nquit\n", "", "x;y"), nullptr);
     EXPECT_NE(checks::call_expression_as_read("{ Q(\"x;y \") }\r\nquit\n", "x;y"), nullptr);
-    EXPECT_THAT(checks::server_commands("a;;b;c;;;d\r\nquit\n"), testing::ElementsAre("a;b", "c;", "d", "quit"));
+    EXPECT_EQ(checks::server_commands("a;;b;c;;;d\r\nquit\n"), (Lines{"a;b", "c;", "d", "quit"}));
 }

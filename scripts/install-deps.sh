@@ -19,7 +19,7 @@ package=("${run[@]}" build-essential dpkg-dev debhelper file lintian)
 # the system's), its clients, and openssl for the TLS tests' certificates;
 # python3-jinja2, the template engine Home Assistant renders its value
 # templates with, to check the discovery configs as Home Assistant reads them.
-test=("${package[@]}" libgtest-dev libgmock-dev iproute2 groff-base man-db systemd logrotate
+test=("${package[@]}" libgtest-dev iproute2 groff-base man-db systemd logrotate
       clang libclang-rt-dev e2fsprogs mount mosquitto mosquitto-clients openssl python3-jinja2)
 
 # The power-cut check: a virtual machine with busybox, an ext4 image, its

@@ -8,10 +8,10 @@
 
 #include <filesystem>
 #include <memory>
-#include <regex>
 
 #include "delivery/queue_entry.hpp"
 #include "tests/e2e_support.hpp"
+#include "tests/pattern.hpp"
 
 using namespace e2e;
 
@@ -20,13 +20,15 @@ namespace {
 // "<batch><number>" of every session, in order: "a1", "b7", ... Datagrams are
 // sent as "<batch>,value," numbered by qlsend; modes 1 and 2 both keep the two fields.
 std::vector<std::string> numbers(const std::vector<std::string>& sessions) {
-    static const std::regex call(R"(,([a-z]+),value,(\d{8}) ")");
-    static const std::regex readings(R"(state ([a-z]+)\r\nsetreading _\d\d state value\r\nsetreading _\d\d state (\d{8})\r\n)");
+    static const Pattern call(",([a-z]+),value,([0-9]{8}) \"");
+    static const Pattern readings("state ([a-z]+)\r\nsetreading _[0-9]{2} state value\r\n"
+                                  "setreading _[0-9]{2} state ([0-9]{8})\r\n");
     std::vector<std::string> found;
     for (const std::string& s : sessions) {
-        std::smatch m;
-        if (std::regex_search(s, m, call) || std::regex_search(s, m, readings))
-            found.push_back(m[1].str() + std::to_string(std::stoi(m[2].str())));
+        std::vector<std::string> m = call.first(s);
+        if (m.empty()) m = readings.first(s);
+        if (!m.empty())
+            found.push_back(m[1] + std::to_string(std::stoi(m[2])));
         else
             found.push_back("?" + s.substr(0, 60));
     }

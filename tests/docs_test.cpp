@@ -5,10 +5,11 @@
 
 #include <cctype>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/pattern.hpp"
 
 namespace {
 
@@ -47,10 +48,11 @@ std::string skeleton(std::string text) {
 // The first cells of a table's rows, from the Markdown: `text <variable> text`.
 std::vector<std::string> readme_texts(const std::vector<std::string>& rows) {
     std::vector<std::string> texts;
-    static const std::regex row(R"(^\| `(.*?)` \|)"), variable("<[^>]*>");
+    static const Pattern variable("<[^>]*>");
     for (const std::string& r : rows) {
-        std::smatch m;
-        if (std::regex_search(r, m, row)) texts.push_back(skeleton(std::regex_replace(m[1].str(), variable, "*")));
+        std::size_t end = r.find("` |", 3);
+        if (r.rfind("| `", 0) == 0 && end != std::string::npos)
+            texts.push_back(skeleton(variable.replace(std::string_view(r).substr(3, end - 3), "*")));
     }
     return texts;
 }
@@ -89,7 +91,8 @@ std::vector<std::string> manual_texts(const std::vector<std::string>& lines) {
             if (tag.rfind(".BI ", 0) == 0 && a % 2 == 1) text += "*";
             else text += args[a] + (tag.rfind(".B ", 0) == 0 && a + 1 < args.size() ? " " : "");
         }
-        texts.push_back(skeleton(std::regex_replace(text, std::regex(R"(\\-)"), "-")));
+        for (std::size_t at; (at = text.find("\\-")) != std::string::npos;) text.erase(at, 1);
+        texts.push_back(skeleton(text));
     }
     return texts;
 }
@@ -129,10 +132,12 @@ TEST(Docs, DiagnosticsAndStandardErrorListedAlikeInReadmeAndManual) {
 
 TEST(Docs, ExitStatusesListedAlikeInReadmeAndManual) {
     std::vector<std::string> readme_statuses, manual_statuses;
-    static const std::regex row(R"(^\| (\d+) \| (.*) \|$)");
+    static const Pattern row("\\| ([0-9]+) \\| (.*) \\|");
     for (const std::string& r : section(lines_of("README.md"), "## Exit statuses", {"## "})) {
-        std::smatch m;
-        if (std::regex_match(r, m, row)) readme_statuses.push_back(m[1].str() + " " + words(m[2].str()));
+        if (row.matches(r)) {
+            std::vector<std::string> m = row.first(r);
+            readme_statuses.push_back(m[1] + " " + words(m[2]));
+        }
     }
     std::string entry;
     for (const std::string& line : section(lines_of("man/qlfwd.1"), ".SH EXIT STATUS", {".SH"})) {

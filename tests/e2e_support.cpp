@@ -23,12 +23,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 
 #include "common/notify.hpp"
 #include "common/settings.hpp"
 #include "reception/udp_listing.hpp"
 #include "tests/command_checks.hpp"
+#include "tests/pattern.hpp"
 
 extern char** environ;
 
@@ -382,8 +382,8 @@ void write_script(const std::string& path, const std::string& body) {
 namespace e2e {
 
 std::string unstamp(const std::string& text) {
-    static const std::regex stamp(R"(\d{4}\.\d{2}\.\d{2}_\d{2}:\d{2}:\d{2})");
-    return std::regex_replace(text, stamp, "STAMP");
+    static const Pattern stamp("[0-9]{4}\\.[0-9]{2}\\.[0-9]{2}_[0-9]{2}:[0-9]{2}:[0-9]{2}");
+    return stamp.replace(text, "STAMP");
 }
 
 }  // namespace e2e

@@ -11,13 +11,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <regex>
 #include <sstream>
 
 #include "common/settings.hpp"
 #include "reception/drops.hpp"
 #include "reception/udp_listing.hpp"
 #include "tests/e2e_support.hpp"
+#include "tests/pattern.hpp"
 
 using namespace e2e;
 
@@ -56,9 +56,9 @@ long lines_in(const std::string& text) { return std::count(text.begin(), text.en
 
 // The sum of the numbers in the lines "Fehler: <n> Pakete verloren, Empfangspuffer voll".
 long reported_losses(const std::string& out) {
-    static const std::regex line(R"(Fehler: (\d+) Pakete verloren, Empfangspuffer voll\n)");
+    static const Pattern line("Fehler: ([0-9]+) Pakete verloren, Empfangspuffer voll\n");
     long sum = 0;
-    for (std::sregex_iterator i(out.begin(), out.end(), line), end; i != end; ++i) sum += std::stol((*i)[1]);
+    for (const std::vector<std::string>& m : line.all(out)) sum += std::stol(m[1]);
     return sum;
 }
 
@@ -190,9 +190,10 @@ TEST_F(HandoverTest, DropsAreReportedExactly) {
         EXPECT_EQ(reported, static_cast<long>(kernel)) << r->out();
         EXPECT_EQ(recorded + reported, 200);
         // Each report comes before the datagram that carried it, and only then.
-        EXPECT_TRUE(std::regex_match(r->out(), std::regex("> Oeffne socket\n"
-                                                          "(Fehler: \\d+ Pakete verloren, Empfangspuffer voll\n)+"
-                                                          "> beende programm\n> schliesse socket\n")))
+        EXPECT_TRUE(Pattern("> Oeffne socket\n"
+                            "(Fehler: [0-9]+ Pakete verloren, Empfangspuffer voll\n)+"
+                            "> beende programm\n> schliesse socket\n")
+                        .matches(r->out()))
             << r->out();
     }
 }

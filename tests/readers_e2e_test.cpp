@@ -11,11 +11,11 @@
 #include <atomic>
 #include <ctime>
 #include <filesystem>
-#include <regex>
 #include <set>
 #include <thread>
 
 #include "tests/e2e_support.hpp"
+#include "tests/pattern.hpp"
 
 using namespace e2e;
 
@@ -54,9 +54,8 @@ std::string stamp_of(std::time_t t) {
 // "<r> empfangen, <w> weitergegeben, ..." as numbers.
 std::vector<unsigned long> counts_in(const std::string& status) {
     std::vector<unsigned long> numbers;
-    std::regex number(R"((\d+) )");
-    for (auto m = std::sregex_iterator(status.begin(), status.end(), number); m != std::sregex_iterator(); ++m)
-        numbers.push_back(std::stoul((*m)[1].str()));
+    static const Pattern number("([0-9]+) ");
+    for (const std::vector<std::string>& m : number.all(status)) numbers.push_back(std::stoul(m[1]));
     return numbers;
 }
 
@@ -67,7 +66,7 @@ TEST_F(ReaderTest, ReaderRacingTheWriterFindsOnlyWholeRecords) {
     std::atomic<bool> sending{true};
     std::atomic<long> reads{0}, whole{0};
     std::string bad;
-    const std::regex record(R"(\d{4}\.\d\d\.\d\d_\d\d:\d\d:\d\d,Quenlink,Qln042,latest,value,\d{8})");
+    const Pattern record("[0-9]{4}\\.[0-9]{2}\\.[0-9]{2}_[0-9]{2}:[0-9]{2}:[0-9]{2},Quenlink,Qln042,latest,value,[0-9]{8}");
     std::thread reader([&] {
         while (sending) {
             int fd = open((dir / "out/Qln042.txt").c_str(), O_RDONLY | O_CLOEXEC);
@@ -76,7 +75,7 @@ TEST_F(ReaderTest, ReaderRacingTheWriterFindsOnlyWholeRecords) {
             ssize_t n = read(fd, buffer, sizeof buffer);
             close(fd);
             ++reads;
-            if (n > 0 && std::regex_match(std::string(buffer, n), record))
+            if (n > 0 && record.matches(std::string_view(buffer, n)))
                 ++whole;
             else if (bad.empty())
                 bad = n > 0 ? std::string(buffer, n) : "(empty)";
