@@ -24,9 +24,9 @@ struct EngineNames {
 
 class DeliveryEngine final : public DeliverySink {
 public:
-    using Clock = std::int64_t (*)();
+    using Clock = MonotonicClock;
     DeliveryEngine(Transport& transport, Clock clock, EngineNames names)
-        : transport_(transport), clock_(clock), names_(names) {}
+        : transport_(transport), clock_(clock), names_(names), queue_(clock) {}
 
     // Opens the queue under prefix and takes over what an earlier run left
     // there, to be delivered first.

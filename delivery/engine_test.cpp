@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/clock.hpp"
 #include "common/status.hpp"
 #include "tests/temp_dir.hpp"
 
@@ -62,7 +63,9 @@ protected:
 
     void SetUp() override {
         counts = Counts{};
-        now_ms = 1000000;
+        // Days away from the real clock: a deadline taken from it instead
+        // of the engine's shows at once.
+        now_ms = monotonic_ms() + 10ll * 24 * 3600 * 1000;
         engine.open(dir.prefix().c_str());
     }
     void enqueue(const std::string& text) { ASSERT_EQ(engine.enqueue(text.data(), text.size()), Outcome::queued); }
@@ -105,6 +108,8 @@ TEST_F(EngineTest, ReturnedTextsGoAgainInOrderAfterTheRetryDelay) {
     for (const char* t : {"a", "b", "c"}) enqueue(t);
     engine.work(now_ms);
     settle(true);
+    EXPECT_EQ(due(), now_ms + 100) << "its mark is owed, on the engine's clock";
+    engine.work(now_ms);
     transport.out.clear();
     engine.returned();
     engine.attempt_failed(false);

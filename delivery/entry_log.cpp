@@ -61,13 +61,13 @@ enum class ScanStep { more, finished, failed };
 // Walks from scan.at up to end: counts what it finds and, where copy_to is
 // open, writes every whole pending entry there, in order. After a damaged
 // place it goes on at the next entry mark that starts a whole entry. Stops
-// when the clock has passed until_ms (looked at every slice_bytes).
-ScanStep scan_step(int fd, off_t end, int copy_to, Scan& scan, std::int64_t until_ms) {
+// when clock has passed until_ms (looked at every slice_bytes).
+ScanStep scan_step(int fd, off_t end, int copy_to, Scan& scan, MonotonicClock clock, std::int64_t until_ms) {
     View view(fd, end);
     off_t looked_at = scan.at;
     while (scan.at < end) {
         if (scan.at - looked_at >= static_cast<off_t>(slice_bytes)) {
-            if (monotonic_ms() >= until_ms) return ScanStep::more;
+            if (clock() >= until_ms) return ScanStep::more;
             looked_at = scan.at;
         }
         std::size_t avail = 0, len = 0;
@@ -176,7 +176,7 @@ bool EntryLog::take_over(Taken& taken, unsigned& version, bool& foreign) {
     }
     Scan scan;
     scan.at = data_start_;
-    if (scan_step(fd_, st.st_size, -1, scan, INT64_MAX) != ScanStep::finished) return false;
+    if (scan_step(fd_, st.st_size, -1, scan, clock_, INT64_MAX) != ScanStep::finished) return false;
     taken = scan.taken;
     head_ = next_ = data_start_;
     tail_ = st.st_size;
@@ -190,7 +190,7 @@ bool EntryLog::take_over(Taken& taken, unsigned& version, bool& foreign) {
         Scan again;
         again.at = data_start_;
         if (fresh >= 0 && write_all(fresh, header_, header_len_) &&
-            scan_step(fd_, st.st_size, fresh, again, INT64_MAX) == ScanStep::finished && rename_file(temp_, path_)) {
+            scan_step(fd_, st.st_size, fresh, again, clock_, INT64_MAX) == ScanStep::finished && rename_file(temp_, path_)) {
             ::close(fd_);
             fd_ = fresh;
             data_start_ = head_ = next_ = static_cast<off_t>(header_len_);
@@ -251,7 +251,7 @@ void EntryLog::want_compaction(bool forced) {
     off_t front = head_ - data_start_;
     if (!forced_ && (front < (1 << 20) || front * 4 < tail_ - head_)) return;
     // After a failure, not before its retry is due.
-    if (retry_.failing() && monotonic_ms() < compact_retry_at_) return;
+    if (retry_.failing() && clock_() < compact_retry_at_) return;
     fresh_ = open_queue(temp_, O_TRUNC);
     if (fresh_ >= 0 && !write_header(fresh_)) {
         ::close(fresh_);
@@ -285,7 +285,7 @@ bool EntryLog::compact_slice(std::int64_t until_ms, bool& done) {
         if (got <= 0 || !write_all_at(fresh_, copy_buffer, static_cast<std::size_t>(got), copied_ + base))
             return false;
         copied_ += got;
-        if (copied_ < tail_ && monotonic_ms() >= until_ms) return true;
+        if (copied_ < tail_ && clock_() >= until_ms) return true;
     }
     // Caught up: nothing can be appended before the copy takes the file's place.
     done = true;
@@ -316,10 +316,10 @@ void EntryLog::compacted() {
 
 std::uint64_t EntryLog::recount_slice(std::int64_t until_ms, bool& done) {
     done = false;
-    ScanStep step = scan_step(fd_, tail_, -1, recount_, until_ms);
+    ScanStep step = scan_step(fd_, tail_, -1, recount_, clock_, until_ms);
     if (step == ScanStep::failed) {
         // Unreadable now: tried again later, from where it stopped.
-        compact_retry_at_ = monotonic_ms() + 1000;
+        compact_retry_at_ = clock_() + 1000;
         return 0;
     }
     if (step == ScanStep::more) return 0;
@@ -343,7 +343,7 @@ std::int64_t EntryLog::upkeep_at() const {
 std::uint64_t EntryLog::upkeep(std::int64_t now_ms, std::int64_t until_ms) {
     // Marks owed go with the next text; a wake that brought none writes them,
     // and so does one when they have waited long.
-    if (!appended_ || monotonic_ms() - owed_since_ms_ >= marks_wait_most_ms) write_marks();
+    if (!appended_ || clock_() - owed_since_ms_ >= marks_wait_most_ms) write_marks();
     appended_ = false;
     if (fd_ < 0 || now_ms < compact_retry_at_) return 0;
     if (work_ == Upkeep::none) want_compaction(false);
@@ -363,7 +363,7 @@ std::uint64_t EntryLog::upkeep(std::int64_t now_ms, std::int64_t until_ms) {
 
 void EntryLog::compaction_failed() {
     wrote(false);
-    compact_retry_at_ = monotonic_ms() + retry_.failed();
+    compact_retry_at_ = clock_() + retry_.failed();
 }
 
 bool EntryLog::drop_oldest(std::uint64_t& dropped) {
@@ -580,7 +580,7 @@ void EntryLog::settle_oldest(std::int64_t next_out) {
     // Written together while they lie close: one write for a burst's marks.
     if (owed_count_ == owed_max || (owed_count_ > 0 && at - owed_[0] > static_cast<off_t>(marks_span_max)))
         write_marks();
-    if (owed_count_ == 0) owed_since_ms_ = monotonic_ms();
+    if (owed_count_ == 0) owed_since_ms_ = clock_();
     owed_[owed_count_++] = at;
     head_ = out_ > 0 && next_out >= 0 ? static_cast<off_t>(next_out - shift_) : next_;
     want_compaction(false);

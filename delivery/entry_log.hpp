@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/clock.hpp"
 #include "delivery/queue_entry.hpp"
 #include "delivery/retry.hpp"
 
@@ -26,6 +27,10 @@ constexpr std::uint64_t queue_bytes_max = 64ull * 1024 * 1024;
 
 class EntryLog {
 public:
+    // clock: the one its caller's deadlines are on, for the upkeep and mark
+    // deadlines it gives back.
+    explicit EntryLog(MonotonicClock clock = monotonic_ms) : clock_(clock) {}
+
     struct Taken {
         std::uint64_t pending = 0;  // whole texts found waiting
         std::uint64_t damaged = 0;  // damaged or cut places, each dropped as one text
@@ -113,6 +118,7 @@ private:
     void mark_owed_ahead(unsigned n);
     void wrote(bool ok);
 
+    MonotonicClock clock_;
     int fd_ = -1;
     char path_[160] = {};
     char temp_[170] = {};

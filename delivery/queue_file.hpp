@@ -15,6 +15,8 @@ public:
     using Taken = EntryLog::Taken;
     using Opened = EntryLog::Opened;
 
+    explicit QueueFile(MonotonicClock clock = monotonic_ms) : log_(clock) {}
+
     Opened open(const char* path, const char* temp, QueueKind kind, Taken& taken, unsigned& version) {
         window_.clear();
         return log_.open(path, temp, kind, taken, version);

@@ -64,12 +64,6 @@ std::string as_home_assistant(const std::string& config_line, const std::vector<
 
 bool no_errors(const std::string& checked) { return checked.find("error: ") == std::string::npos; }
 
-// The line of the config after the nth record of a device (counting from 0).
-std::string last_config(const std::vector<std::string>& lines, const std::string& device) {
-    std::vector<std::string> configs = starting(lines, config_topic(device) + " ");
-    return configs.empty() ? "" : configs.back();
-}
-
 // One config per device, key by key as Home Assistant's device-based
 // discovery reads it; a sensor per field, graphs for numbers; announced from
 // the device's second record on, and again once per device at its birth.
