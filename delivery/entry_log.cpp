@@ -342,8 +342,10 @@ std::int64_t EntryLog::upkeep_at() const {
 
 std::uint64_t EntryLog::upkeep(std::int64_t now_ms, std::int64_t until_ms) {
     // Marks owed go with the next text; a wake that brought none writes them,
-    // and so does one when they have waited long.
-    if (!appended_ || clock_() - owed_since_ms_ >= marks_wait_most_ms) write_marks();
+    // and so does one when they have waited long. While a backlog is being
+    // sent they wait for the acknowledgements to come: one write for many.
+    bool backlog = out_ > 0 && count_ > out_;
+    if ((!appended_ && !backlog) || clock_() - owed_since_ms_ >= marks_wait_most_ms) write_marks();
     appended_ = false;
     if (fd_ < 0 || now_ms < compact_retry_at_) return 0;
     if (work_ == Upkeep::none) want_compaction(false);
@@ -467,27 +469,40 @@ void EntryLog::mirror(const char* header, const char* text, std::size_t len) {
         write_marks();  // while they are at hand
         ahead_at_ = tail_;
         ahead_len_ = 0;
-    } else if (ahead_len_ + need > ahead_max) {
+    } else if (ahead_len_ + need > mirror_max) {
         // Only what is still to be marked (texts out, marks owed) or sent need stay.
         off_t keep = owed_count_ > 0 && owed_[0] < head_ ? owed_[0] : head_;
         if (keep < ahead_at_) keep = ahead_at_;
-        if (static_cast<std::size_t>(tail_ - keep) + need > ahead_max) {
+        if (static_cast<std::size_t>(tail_ - keep) + need > mirror_max) {
             write_marks();
             keep = head_ < ahead_at_ ? ahead_at_ : head_;
         }
-        if (static_cast<std::size_t>(tail_ - keep) + need > ahead_max) keep = next_ < ahead_at_ ? ahead_at_ : next_;
-        if (static_cast<std::size_t>(tail_ - keep) + need > ahead_max) keep = tail_;
+        if (static_cast<std::size_t>(tail_ - keep) + need > mirror_max) keep = next_ < ahead_at_ ? ahead_at_ : next_;
+        if (static_cast<std::size_t>(tail_ - keep) + need > mirror_max) keep = tail_;
         std::memmove(ahead_, ahead_ + (keep - ahead_at_), static_cast<std::size_t>(tail_ - keep));
         ahead_len_ = static_cast<std::size_t>(tail_ - keep);
         ahead_at_ = keep;
     }
-    if (ahead_len_ + need > ahead_max) {  // a text longer than the copy holds
+    if (ahead_len_ + need > mirror_max) {  // a text longer than the copy holds
         ahead_at_ = -1;
         return;
     }
     std::memcpy(ahead_ + ahead_len_, header, entry_header_size);
     std::memcpy(ahead_ + ahead_len_ + entry_header_size, text, len);
     ahead_len_ += need;
+}
+
+void EntryLog::read_ahead(off_t after) {
+    // The marks owed go while their bytes are at hand, and the new copy
+    // begins at the oldest text out, so that their marks go in one write too.
+    write_marks();
+    off_t from = out_ > 0 && head_ > after && head_ < next_ && next_ - head_ <= static_cast<off_t>(ahead_max / 2) ? head_ : next_;
+    std::size_t want = ahead_max;
+    if (static_cast<off_t>(want) > tail_ - from) want = static_cast<std::size_t>(tail_ - from);
+    ssize_t got = read_all_at(fd_, ahead_, want, from);
+    bool reached = got > next_ - from;
+    ahead_at_ = reached ? from : -1;
+    ahead_len_ = reached ? static_cast<std::size_t>(got) : 0;
 }
 
 bool EntryLog::take_next(const char*& text, std::size_t& len, std::int64_t& at) {
@@ -505,22 +520,24 @@ bool EntryLog::take_next(const char*& text, std::size_t& len, std::int64_t& at) 
     }
     for (;;) {
         if (next_ >= tail_) break;
-        if (ahead_at_ < 0 || next_ < ahead_at_ || next_ >= ahead_at_ + static_cast<off_t>(ahead_len_)) {
-            std::size_t want = ahead_max;
-            if (static_cast<off_t>(want) > tail_ - next_) want = static_cast<std::size_t>(tail_ - next_);
-            ssize_t got = read_all_at(fd_, ahead_, want, next_);
-            ahead_at_ = got > 0 ? next_ : -1;
-            ahead_len_ = got > 0 ? static_cast<std::size_t>(got) : 0;
-        }
+        if (ahead_at_ < 0 || next_ < ahead_at_ || next_ >= ahead_at_ + static_cast<off_t>(ahead_len_)) read_ahead(-1);
         const char* bytes = nullptr;
         EntryCheck check = EntryCheck::cut;
-        if (ahead_at_ >= 0) {
+        for (int tries = 0; ahead_at_ >= 0 && tries < 2; ++tries) {
             std::size_t from = static_cast<std::size_t>(next_ - ahead_at_);
             bytes = ahead_ + from;
             check = check_entry(bytes, ahead_len_ - from, len);
+            if (check == EntryCheck::done || check == EntryCheck::pending) break;
+            // Cut at the copy's end: read ahead again, once, from this text on.
+            bool nearer = check == EntryCheck::cut && tries == 0 && ahead_at_ < next_ &&
+                          ahead_at_ + static_cast<off_t>(ahead_len_) < tail_;
             // Not wholly in what was read ahead (a long text), or damaged:
             // read and judged on its own below.
-            if (check != EntryCheck::done && check != EntryCheck::pending) ahead_at_ = -1;
+            if (!nearer) {
+                ahead_at_ = -1;
+                break;
+            }
+            read_ahead(ahead_at_);
         }
         if (ahead_at_ < 0) {
             // Most texts fit the first few KiB; a longer one is read on.
@@ -595,14 +612,22 @@ void EntryLog::write_marks() {
     unsigned n = owed_count_;
     owed_count_ = 0;
     off_t first = owed_[0] + static_cast<off_t>(entry_state_at), last = owed_[n - 1] + static_cast<off_t>(entry_state_at);
-    bool at_hand = fd_ >= 0 && work_ != Upkeep::compact && ahead_at_ >= 0 && first >= ahead_at_ &&
-                   last < ahead_at_ + static_cast<off_t>(ahead_len_);
+    bool at_hand = fd_ >= 0 && ahead_at_ >= 0 && first >= ahead_at_ && last < ahead_at_ + static_cast<off_t>(ahead_len_);
     if (!at_hand) {
         for (unsigned i = 0; i < n; ++i) mark_done(owed_[i]);
         return;
     }
     mark_owed_ahead(n);
     bool ok = write_all_at(fd_, ahead_ + (first - ahead_at_), static_cast<std::size_t>(last - first + 1), first);
+    if (work_ == Upkeep::compact) {
+        // What is copied already goes into the copy too, the same bytes; the
+        // rest is copied from the file, marks and all.
+        off_t from = first > copy_from_ ? first : copy_from_, to = last + 1 < copied_ ? last + 1 : copied_;
+        if (from < to)
+            ok = write_all_at(fresh_, ahead_ + (from - ahead_at_), static_cast<std::size_t>(to - from),
+                              from - copy_from_ + static_cast<off_t>(header_len_)) &&
+                 ok;
+    }
     wrote(ok);
     if (!ok) {
         mark_failed_ = true;

@@ -79,7 +79,8 @@ public:
     // the first of them; -1 when none are owed.
     std::int64_t marks_due_at() const { return fd_ >= 0 && owed_count_ > 0 ? owed_since_ms_ + marks_wait_most_ms : -1; }
     // Does upkeep until the clock passes until_ms, at most some 64 KiB past it;
-    // called at every wake, it writes the marks owed when no text came since.
+    // called at every wake, it writes the marks owed when no text came since
+    // (during a backlog's sending, once they waited marks_wait_most_ms).
     // Returns how many texts were found damaged, given up.
     std::uint64_t upkeep(std::int64_t now_ms, std::int64_t until_ms);
 
@@ -114,6 +115,9 @@ private:
     // Keeps the copy ahead equal to the file's end: texts a burst queues are
     // sent, and their marks written, from memory.
     void mirror(const char* header, const char* text, std::size_t len);
+    // Reads the copy ahead anew for next_, from the oldest text out where it
+    // lies close and past after (ahead_at_ -1 when the file has no byte at next_).
+    void read_ahead(off_t after);
     // The first n marks owed, set in the copy ahead (they all lie in it).
     void mark_owed_ahead(unsigned n);
     void wrote(bool ok);
@@ -142,7 +146,9 @@ private:
     char newest_[entry_header_size + entry_text_max];
     // A copy of some of the file's pending part: the bytes read last (one read
     // for a backlog's several texts), or those appended since.
-    static constexpr std::size_t ahead_max = 16 * 1024;
+    static constexpr std::size_t ahead_max = 64 * 1024;
+    // What the appends keep of it: the newest texts, sent from memory.
+    static constexpr std::size_t mirror_max = 16 * 1024;
     off_t ahead_at_ = -1;  // -1: nothing read ahead
     std::size_t ahead_len_ = 0;
     char ahead_[ahead_max];

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -402,6 +403,68 @@ TEST_F(QueueFileTest, MarksGoWithTheNextText) {
     q.upkeep(monotonic_ms(), 0);
     pause[marked.size() + entry_state_at] = entry_done;
     EXPECT_EQ(read_file(path), pause);
+}
+
+// Write calls this process has made so far (reads of its own counts), or -1.
+long writes_so_far() {
+    FILE* io = std::fopen("/proc/self/io", "r");
+    long n = -1;
+    char line[64];
+    while (io != nullptr && std::fgets(line, sizeof line, io) != nullptr)
+        if (std::sscanf(line, "syscw: %ld", &n) == 1) break;
+    if (io != nullptr) std::fclose(io);
+    return n;
+}
+
+std::int64_t test_now = 0;
+
+// A backlog sent 20 at a time, one acknowledgement a wake, as the broker's
+// come: the marks go some KiB at a time in one write, also while upkeep
+// copies the file, and wait at most 100 ms; what a restart finds is exactly
+// what was not delivered.
+TEST(QueueFileBacklog, MarksOfManyAcknowledgementsGoInOneWrite) {
+    if (writes_so_far() < 0) GTEST_SKIP() << "no write count in /proc/self/io here";
+    TempDir dir;
+    std::string path = dir / ".qlfwd-queue", temp = dir / ".qlfwd-queue-new";
+    test_now = 0;
+    QueueFile q(+[] { return test_now; });
+    QueueFile::Taken taken;
+    ASSERT_TRUE(q.open(path.c_str(), temp.c_str(), taken));
+    constexpr int texts = 8000;
+    std::uint64_t dropped = 0;
+    for (int i = 0; i < texts; ++i) {
+        std::string t = std::to_string(i) + std::string(200, 'x');
+        ASSERT_TRUE(q.append(t.data(), t.size(), dropped));
+    }
+    q.upkeep(test_now, test_now);  // the wake they came in
+    const char* text;
+    std::size_t len;
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(q.begin(text, len));
+    long before = writes_so_far();
+    int delivered = 0, compactions = 0;
+    for (; delivered < texts - 40; ++delivered) {
+        q.finish();
+        ASSERT_TRUE(q.begin(text, len));
+        ASSERT_EQ(std::string(text, len), std::to_string(delivered + 20) + std::string(200, 'x'));
+        bool copying = q.upkeep_at() >= 0;
+        q.upkeep(test_now, test_now);  // one slice a wake
+        compactions += copying && q.upkeep_at() < 0;
+    }
+    long writes = writes_so_far() - before;
+    EXPECT_GE(compactions, 1) << "the file was copied meanwhile";
+    EXPECT_LT(writes, texts / 8) << "marks one by one";
+    q.finish();
+    before = writes_so_far();
+    q.upkeep(test_now, test_now);
+    EXPECT_EQ(writes_so_far() - before, 0) << "more acknowledgements are coming";
+    EXPECT_EQ(q.marks_due_at(), test_now + 100);
+    test_now += 100;
+    q.upkeep(test_now, test_now);
+    EXPECT_EQ(writes_so_far() - before, 1) << "written once they waited 100 ms";
+    q.close();
+    ASSERT_TRUE(q.open(path.c_str(), temp.c_str(), taken));
+    EXPECT_EQ(taken.pending, 39u) << "the 19 out and the 20 behind them";
+    EXPECT_EQ(drain(q).front(), std::to_string(texts - 39) + std::string(200, 'x'));
 }
 
 TEST_F(QueueFileTest, NoMoreThanItsLimitOut) {
