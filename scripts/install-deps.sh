@@ -29,7 +29,8 @@ power_cut=("${run[@]}" qemu-system-x86 busybox-static e2fsprogs cpio mosquitto m
 
 # Another architecture: Debian's cross compilers for it and, through dpkg's
 # multiarch, its C and C++ libraries (for the package's dependencies); to run
-# its tests, GoogleTest's sources (built with the cross compiler) and qemu-user.
+# its tests, GoogleTest (arm64: Debian's library; armhf: its sources, built with the
+# cross compiler) and qemu-user.
 foreign=()
 case "${1:-test}" in
     run) wanted=("${run[@]}") ;;
@@ -44,6 +45,8 @@ esac
 for arch in "${foreign[@]}"; do
     wanted+=("crossbuild-essential-$arch" "libc6:$arch" "libstdc++6:$arch" "libgcc-s1:$arch" "libmosquitto-dev:$arch")
 done
+# Debian's GoogleTest library where its time and offsets are 64-bit as ours.
+[ "${1:-}" = cross ] && wanted+=(libgtest-dev:arm64)
 
 missing=()
 for p in "${wanted[@]}"; do

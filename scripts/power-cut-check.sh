@@ -46,9 +46,10 @@ vmlinuz=$(ls "$cache"/kernel/boot/vmlinuz-* | head -1)
 modules=$(ls -d "$cache"/kernel/lib/modules/*/kernel)
 
 work=$(mktemp -d /var/tmp/qlfwd-power-cut.XXXXXX)
-qemu_pid=
 cleanup() {
-    [ -z "$qemu_pid" ] || kill -9 "$qemu_pid" 2>/dev/null || true
+    local f
+    for f in "$work"/qemu.pid.*; do [ -e "$f" ] && kill -9 "$(cat "$f")" 2>/dev/null; done
+    wait
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -205,34 +206,48 @@ if [ "${cases[0]}" = disk ]; then
     exit 0
 fi
 
+# Boots the machine on a new disk for case $1, cuts its power $2 s after
+# sending began; the disk and the console are named by $3. Writes "began" to
+# $3.began where the run began.
+cut_power() {
+    local c=$1 cut=$2 name=$3 pid began=
+    mkfs.ext4 -q -F -d "$root" "$name.img" 256M >/dev/null
+    : > "$name.console"
+    qemu-system-x86_64 -nodefaults -no-user-config -display none -m 512 -smp 1 \
+        -kernel "$vmlinuz" -initrd "$initrd" -append "console=ttyS0 panic=-1 quiet qlfwd_case=$c" \
+        -drive "file=$name.img,format=raw,if=virtio" -serial "file:$name.console" -net none &
+    pid=$!
+    echo "$pid" > "$work/qemu.pid.${name##*/}"
+    for _ in $(seq 1200); do
+        grep -q "QLFWD SENDING" "$name.console" && { began=1; break; }
+        grep -q "QLFWD NO DISK" "$name.console" && break
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    [ -z "$began" ] || { sleep "$cut"; echo began > "$name.began"; }
+    kill -9 "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    rm -f "$work/qemu.pid.${name##*/}"
+}
+
+# The cuts of a case side by side: each machine has one processor, and the
+# host two or more. Then each disk is checked as the cut left it.
 for c in "${cases[@]}"; do
+    i=0
+    for cut in "${cuts[@]}"; do
+        cut_power "$c" "$cut" "$work/cut$i" &
+        i=$((i + 1))
+    done
+    wait
+    i=0
     for cut in "${cuts[@]}"; do
         echo "Power cut $cut s after sending began, $c:"
-        image="$work/disk.img"
-        rm -f "$image"
-        mkfs.ext4 -q -F -d "$root" "$image" 256M >/dev/null
-        console="$work/console"
-        : > "$console"
-        qemu-system-x86_64 -nodefaults -no-user-config -display none -m 512 -smp 1 \
-            -kernel "$vmlinuz" -initrd "$initrd" -append "console=ttyS0 panic=-1 quiet qlfwd_case=$c" \
-            -drive "file=$image,format=raw,if=virtio" -serial "file:$console" -net none &
-        qemu_pid=$!
-        began=
-        for _ in $(seq 1200); do
-            grep -q "QLFWD SENDING" "$console" && { began=1; break; }
-            grep -q "QLFWD NO DISK" "$console" && break
-            kill -0 "$qemu_pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        if [ -z "$began" ]; then
-            kill -9 "$qemu_pid" 2>/dev/null || true
+        image="$work/cut$i.img"
+        console="$work/cut$i.console"
+        if [ ! -e "$work/cut$i.began" ]; then
             tail -20 "$console"
             skip "the virtual machine did not start its run"
         fi
-        sleep "$cut"
-        kill -9 "$qemu_pid"
-        wait "$qemu_pid" 2>/dev/null || true
-        qemu_pid=
         cut_at=$(grep -a "QLFWD T " "$console" | tail -n 1 | tr -d '\r' | awk '{ print $3 }')
         status=0
         e2fsck -fy "$image" >/dev/null 2>&1 || status=$?
@@ -245,6 +260,8 @@ for c in "${cases[@]}"; do
             queue) check_queue "$work/out" "$cut_at" ;;
             mqtt) check_mqtt_queue "$work/out" "$cut_at" ;;
         esac
+        rm -f "$image" "$work/cut$i.began"
+        i=$((i + 1))
     done
 done
 [ "$failures" -eq 0 ] || { echo "power-cut check: $failures checks FAILED"; exit 1; }
