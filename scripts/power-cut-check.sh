@@ -206,12 +206,11 @@ if [ "${cases[0]}" = disk ]; then
     exit 0
 fi
 
-# Boots the machine on a new disk for case $1, cuts its power $2 s after
+# Boots the machine on its new disk for case $1, cuts its power $2 s after
 # sending began; the disk and the console are named by $3. Writes "began" to
 # $3.began where the run began.
 cut_power() {
     local c=$1 cut=$2 name=$3 pid began=
-    mkfs.ext4 -q -F -d "$root" "$name.img" 256M >/dev/null
     : > "$name.console"
     qemu-system-x86_64 -nodefaults -no-user-config -display none -m 512 -smp 1 \
         -kernel "$vmlinuz" -initrd "$initrd" -append "console=ttyS0 panic=-1 quiet qlfwd_case=$c" \
@@ -235,6 +234,7 @@ cut_power() {
 for c in "${cases[@]}"; do
     i=0
     for cut in "${cuts[@]}"; do
+        mkfs.ext4 -q -F -d "$root" "$work/cut$i.img" 256M >/dev/null
         cut_power "$c" "$cut" "$work/cut$i" &
         i=$((i + 1))
     done
