@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 
@@ -217,31 +218,55 @@ TEST_F(DeliveryTest, QueueCutAtEveryByteOfItsLastEntryOrDamagedInside) {
     const std::string last = "{ Qln003(\"x\") }\r\nquit\n";
     std::string whole = entry(first) + entry(second);
     std::string tail = entry(last);
-    Options options = fake_nc_options(dir);
-    auto run_with = [&](const std::string& file, std::vector<std::string> delivered, int failed) {
-        for (int n = 0; file_exists(dir / ("nc-input-" + std::to_string(n))); ++n)
-            unlink((dir / ("nc-input-" + std::to_string(n))).c_str());
-        write_file(queue_file(), file);
-        NotifySocket notify(dir);
-        auto r = start_notified("-T", notify, options);
-        int n = static_cast<int>(delivered.size());
-        EXPECT_TRUE(status_is(notify, counts(0, n, failed, 0))) << notify.status();
-        EXPECT_EQ(r->stop(), 0);
-        EXPECT_EQ(fake_nc_inputs(dir), delivered);
-        EXPECT_EQ(read_file(queue_file()), "");
+    struct Case {
+        std::string name, file;
+        std::vector<std::string> delivered;
+        int failed;
     };
-    for (std::size_t cut = 0; cut <= tail.size(); ++cut) {
-        SCOPED_TRACE("cut at " + std::to_string(cut));
-        if (cut == tail.size())
-            run_with(whole + tail, {first, second, last}, 0);
-        else
-            run_with(whole + tail.substr(0, cut), {first, second}, cut == 0 ? 0 : 1);
-    }
+    std::vector<Case> cases;
+    for (std::size_t cut = 0; cut < tail.size(); ++cut)
+        cases.push_back({"cut at " + std::to_string(cut), whole + tail.substr(0, cut), {first, second}, cut == 0 ? 0 : 1});
+    cases.push_back({"whole", whole + tail, {first, second, last}, 0});
     // A byte changed inside the middle text, and garbage between entries.
     std::string damaged = whole + tail;
     damaged[entry(first).size() + ql::entry_header_size + 3] ^= 0x20;
-    run_with(damaged, {first, last}, 1);
-    run_with(entry(first) + "garbage\n" + entry(second), {first, second}, 1);
+    cases.push_back({"damaged", damaged, {first, last}, 1});
+    cases.push_back({"garbage", entry(first) + "garbage\n" + entry(second), {first, second}, 1});
+
+    // Each start waits up to a second for its status to be due: a few go side
+    // by side, each in a directory and a network namespace of its own.
+    struct Run {
+        TempDir dir;
+        std::unique_ptr<NotifySocket> notify;
+        std::unique_ptr<Receiver> receiver;
+    };
+    constexpr std::size_t side_by_side = 8;
+    for (std::size_t from = 0; from < cases.size(); from += side_by_side) {
+        std::size_t to = std::min(cases.size(), from + side_by_side);
+        std::vector<std::unique_ptr<Run>> runs;
+        for (std::size_t i = from; i < to; ++i) {
+            auto run = std::make_unique<Run>();
+            ASSERT_EQ(mkdir((run->dir / "out").c_str(), 0755), 0);
+            write_file(run->dir / "out/.qlfwd-queue", cases[i].file);
+            run->notify = std::make_unique<NotifySocket>(run->dir);
+            Options options = fake_nc_options(run->dir);
+            options.own_network = true;
+            options.args = {"-d", "-T127.0.0.1", run->dir / "out/"};
+            options.env.push_back(run->notify->variable());
+            run->receiver = std::make_unique<Receiver>(run->dir, options);
+            runs.push_back(std::move(run));
+        }
+        for (std::size_t i = from; i < to; ++i) {
+            const Case& c = cases[i];
+            Run& run = *runs[i - from];
+            SCOPED_TRACE(c.name);
+            int n = static_cast<int>(c.delivered.size());
+            EXPECT_TRUE(status_is(*run.notify, counts(0, n, c.failed, 0), 10000ms)) << run.notify->status() << run.receiver->err();
+            EXPECT_EQ(run.receiver->stop(), 0);
+            EXPECT_EQ(fake_nc_inputs(run.dir), c.delivered);
+            EXPECT_EQ(read_file(run.dir / "out/.qlfwd-queue"), "");
+        }
+    }
 }
 
 TEST_F(DeliveryTest, RestartWithAFullQueueDropsTheOldestAndSaysSo) {

@@ -183,6 +183,7 @@ Receiver::Receiver(const TempDir& dir, Options options) {
     pid_ = fork();
     if (pid_ == 0) {
         if (chdir(cwd.c_str()) != 0) _exit(126);
+        if (options.own_network && !enter_private_network()) _exit(126);
         umask(options.umask);
         if (options.user != 0 &&
             (setgroups(0, nullptr) != 0 || setgid(options.user) != 0 || setuid(options.user) != 0))

@@ -64,6 +64,9 @@ struct Options {
     std::string listen_fds = "1";
     std::vector<std::string> env;    // added to the environment, NAME=value
     uid_t user = 0;                  // not 0: run as this unprivileged user (and group)
+    // In a network namespace of its own (only lo, up), so that receivers can run
+    // side by side, each on its port; wait on what it says, not on the port.
+    bool own_network = false;
 };
 
 using ql::bind_endpoint;
