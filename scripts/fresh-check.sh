@@ -8,10 +8,9 @@
 #   - the run command must take the README's qlsend examples into the record
 #     files they promise, and end with status 0 on SIGTERM.
 # Then the packages for amd64, arm64 and armhf are built there (scripts/package.sh)
-# and lintian must find no error and no warning in any of them. Beside the
-# arm64 and armhf builds, the service is tried live: the amd64 .deb built in
-# that root is installed in a booted container (tests/live_service_test.sh),
-# unless --no-live is given.
+# and lintian must find no error and no warning in any of them. Then the
+# service is tried live: the amd64 .deb built in that root is installed in a
+# booted container (tests/live_service_test.sh), unless --no-live is given.
 # Prints the time of each step, unmounts everything also on failure, and exits
 # non-zero when anything falls short. Needs root.
 # Usage: scripts/fresh-check.sh [--no-live]
@@ -36,13 +35,8 @@ work=$(mktemp -d /var/tmp/qlfwd-fresh.XXXXXX)
 root="$work/root"
 ns="qlfwd-fresh-$$"
 receiver=
-live_test=
 cleanup() {
     [ -n "$receiver" ] && kill -KILL "$receiver" 2>/dev/null
-    if [ -n "$live_test" ]; then
-        kill -TERM "$live_test" 2>/dev/null
-        wait "$live_test" 2>/dev/null
-    fi
     root_release "$root"
     ip netns del "$ns" 2>/dev/null || true
     rm -rf "$work"
@@ -133,23 +127,14 @@ for arch in "$native" arm64 armhf; do
     [ "$lintian_status" -eq 0 ] || fail "lintian found errors or warnings in the $arch package"
     echo "   lintian: no error, no warning"
     took
-    # The service test needs only this .deb and mostly waits: it runs beside
-    # the other packages' builds, and what it said is shown after them.
-    if [ "$arch" = "$native" ] && [ "$live" = yes ]; then
-        cp "$root"/root/qlfwd/build-pkg/qlfwd_*_"$native".deb "$work/"
-        echo "   the live service test begins, beside the next packages"
-        "$top/tests/live_service_test.sh" "$work"/qlfwd_*_"$native".deb >"$work/live.log" 2>&1 &
-        live_test=$!
-    fi
 done
 
 if [ "$live" = yes ]; then
-    step "the service, live in a booted container (begun after the $native package)"
+    step "the service, live in a booted container"
+    deb=$(ls "$root"/root/qlfwd/build-pkg/qlfwd_*_"$native".deb)
     root_release "$root"
     live_status=0
-    wait "$live_test" || live_status=$?
-    live_test=
-    cat "$work/live.log"
+    "$top/tests/live_service_test.sh" "$deb" || live_status=$?
     case $live_status in
         0) ;;
         77) echo "   the live service test was SKIPPED: this host cannot run it (see above)" ;;
