@@ -38,15 +38,14 @@ case "${1:-test}" in
     test) wanted=("${test[@]}") ;;
     power-cut) wanted=("${power_cut[@]}") ;;
     package-arm64|package-armhf) wanted=("${package[@]}"); foreign=("${1#package-}") ;;
-    cross) wanted=("${run[@]}" iproute2 e2fsprogs mount googletest qemu-user-static binfmt-support
+    # arm64 links Debian's GoogleTest library, whose time and offsets are 64-bit as ours.
+    cross) wanted=("${run[@]}" iproute2 e2fsprogs mount googletest libgtest-dev:arm64 qemu-user-static binfmt-support
                    mosquitto mosquitto-clients openssl python3-jinja2); foreign=(arm64 armhf) ;;
     *) echo "usage: $0 [run|test|package|package-arm64|package-armhf|cross|power-cut]" >&2; exit 2 ;;
 esac
 for arch in "${foreign[@]}"; do
     wanted+=("crossbuild-essential-$arch" "libc6:$arch" "libstdc++6:$arch" "libgcc-s1:$arch" "libmosquitto-dev:$arch")
 done
-# Debian's GoogleTest library where its time and offsets are 64-bit as ours.
-[ "${1:-}" = cross ] && wanted+=(libgtest-dev:arm64)
 
 missing=()
 for p in "${wanted[@]}"; do
