@@ -43,6 +43,11 @@ std::int64_t earlier(std::int64_t due, std::int64_t at) { return at >= 0 && (due
 constexpr std::int64_t side_wait_most_ms = 20;
 // Where the kernel attaches no drop count (qemu-user), the listing is read this often.
 constexpr std::int64_t listing_interval_ms = 100;
+// Datagrams taken in one call in a burst (a wait that found a datagram right
+// after one that did): a flood costs one call and one wait per burst, not one
+// of each per datagram. Alone, a datagram is taken alone: asking for more
+// would cost the kernel a second look every time.
+constexpr unsigned batch_max = 16;
 
 enum class Wake { socket, side, neither };
 
@@ -56,8 +61,9 @@ private:
     std::int64_t deadline(std::int64_t side_due) const;
     Wake wait(std::int64_t now, int side_fd, bool side_write, std::int64_t side_due);
     void after(std::int64_t now);
-    void received(std::size_t n, const msghdr& message, const sockaddr_in& sender, std::int64_t now);
-    void handle(const sockaddr_in& sender, std::size_t n, std::time_t arrived, std::int64_t now);
+    int take(int flags, unsigned wanted);
+    void received(unsigned i, std::int64_t now);
+    void handle(const sockaddr_in& sender, char* bytes, std::size_t n, std::time_t arrived, std::int64_t now);
     void publish_if_due(std::int64_t now);
     void report_drops(std::uint32_t dropped_so_far);
     void read_listing_if_due(std::int64_t now);
@@ -73,9 +79,16 @@ private:
     bool listing_owed_ = false;  // datagrams came that carried no count
     std::int64_t listing_read_ms_ = 0;
     std::int64_t side_ready_ms_ = -1;
+    bool burst_ = false;  // the last wait was for a datagram too
     short side_events_ = 0;
-    char bytes_[datagram_max + 1];
-    alignas(cmsghdr) char control_[drop_control_size + arrival_control_size];
+    struct Slot {
+        sockaddr_in sender;
+        char bytes[datagram_max + 1];
+        alignas(cmsghdr) char control[drop_control_size + arrival_control_size];
+    };
+    Slot slots_[batch_max];
+    iovec parts_[batch_max];
+    mmsghdr messages_[batch_max];
 };
 
 void ReceiveLoop::publish_if_due(std::int64_t now) {
@@ -131,20 +144,20 @@ Wake ReceiveLoop::wait(std::int64_t now, int side_fd, bool side_write, std::int6
 }
 
 // Hands one received datagram on, or drops it; counts what became of it.
-void ReceiveLoop::handle(const sockaddr_in& sender, std::size_t n, std::time_t arrived, std::int64_t now) {
+void ReceiveLoop::handle(const sockaddr_in& sender, char* bytes, std::size_t n, std::time_t arrived, std::int64_t now) {
     if (own_addresses_stale(own_, now / 1000)) take_own_addresses(own_, now / 1000);
     if (is_own_address(own_, sender.sin_addr.s_addr)) {
         ++counts.dropped;
         diag("Fehler: Paket von mir selbst\n");
         return;
     }
-    Checked checked = check_datagram(bytes_, n);
+    Checked checked = check_datagram(bytes, n);
     if (checked.verdict != Verdict::valid) {
         ++counts.dropped;
-        report(checked, bytes_);
+        report(checked, bytes);
         return;
     }
-    Accepted accepted{ntohl(sender.sin_addr.s_addr) & 0xFFu, bytes_, checked.text_len, checked.is_long, arrived};
+    Accepted accepted{ntohl(sender.sin_addr.s_addr) & 0xFFu, bytes, checked.text_len, checked.is_long, arrived};
     switch (hand_on_(accepted)) {
         case Outcome::handed_on: ++counts.handed_on; break;
         case Outcome::failed: ++counts.failed; break;
@@ -168,8 +181,31 @@ void ReceiveLoop::read_listing_if_due(std::int64_t now) {
     report_drops(socket_drops(quenlink_socket.load()));
 }
 
-void ReceiveLoop::received(std::size_t n, const msghdr& message, const sockaddr_in& sender, std::int64_t now) {
-    bytes_[n] = '\0';
+// The datagrams waiting, up to wanted, without waiting for more than the
+// first; the number taken, or -1 with errno.
+int ReceiveLoop::take(int flags, unsigned wanted) {
+    for (unsigned i = 0; i < wanted; ++i) {
+        parts_[i] = {slots_[i].bytes, datagram_max};
+        msghdr& m = messages_[i].msg_hdr;
+        m = msghdr{};
+        m.msg_name = &slots_[i].sender;
+        m.msg_namelen = sizeof slots_[i].sender;
+        m.msg_iov = &parts_[i];
+        m.msg_iovlen = 1;
+        m.msg_control = slots_[i].control;
+        m.msg_controllen = sizeof slots_[i].control;
+    }
+    int fd = quenlink_socket.load();
+    if (wanted > 1) return ::recvmmsg(fd, messages_, wanted, flags | MSG_WAITFORONE, nullptr);
+    ssize_t n = ::recvmsg(fd, &messages_[0].msg_hdr, flags);
+    messages_[0].msg_len = n < 0 ? 0 : static_cast<unsigned>(n);
+    return n < 0 ? -1 : 1;
+}
+
+void ReceiveLoop::received(unsigned i, std::int64_t now) {
+    const msghdr& message = messages_[i].msg_hdr;
+    std::size_t n = messages_[i].msg_len;
+    slots_[i].bytes[n] = '\0';
     ++counts.received;
     std::uint32_t dropped_so_far;
     if (drops_in(message, dropped_so_far)) {
@@ -180,7 +216,7 @@ void ReceiveLoop::received(std::size_t n, const msghdr& message, const sockaddr_
     }
     std::time_t arrived;
     if (!arrival_in(message, arrived)) arrived = ::time(nullptr);
-    handle(sender, n, arrived, now);
+    handle(slots_[i].sender, slots_[i].bytes, n, arrived, now);
 }
 
 int ReceiveLoop::run() {
@@ -200,6 +236,7 @@ int ReceiveLoop::run() {
 
     while (!terminate) {
         int flags = 0;
+        unsigned wanted = 1;
         int side_fd = -1;
         bool side_write = false;
         std::int64_t side_due = -1;
@@ -208,6 +245,8 @@ int ReceiveLoop::run() {
         if (side_fd >= 0 || side_due >= 0) {
             std::int64_t now = monotonic_ms();
             Wake wake = wait(now, side_fd, side_write, side_due);
+            wanted = burst_ ? batch_max : 1;
+            burst_ = wake == Wake::socket;
             if (wake != Wake::socket) {
                 now = monotonic_ms();
                 if (wake == Wake::side) side_.run(now, side_events_);
@@ -215,17 +254,10 @@ int ReceiveLoop::run() {
                 continue;
             }
             flags = MSG_DONTWAIT;
+        } else {
+            burst_ = false;
         }
-        sockaddr_in sender{};
-        iovec part{bytes_, datagram_max};
-        msghdr message{};
-        message.msg_name = &sender;
-        message.msg_namelen = sizeof sender;
-        message.msg_iov = &part;
-        message.msg_iovlen = 1;
-        message.msg_control = control_;
-        message.msg_controllen = sizeof control_;
-        ssize_t n = ::recvmsg(quenlink_socket.load(), &message, flags);
+        int n = take(flags, wanted);
         if (n < 0) {
             int error = errno;
             if (error == EBADF) return 1;
@@ -235,9 +267,12 @@ int ReceiveLoop::run() {
             after(monotonic_ms());
             continue;
         }
-        std::int64_t now = monotonic_ms();
-        received(static_cast<std::size_t>(n), message, sender, now);
-        after(now);
+        // All of a burst is handed on, a SIGTERM among it or not: it has left the kernel.
+        for (int i = 0; i < n; ++i) {
+            std::int64_t now = monotonic_ms();
+            received(static_cast<unsigned>(i), now);
+            after(now);
+        }
     }
     return 0;
 }

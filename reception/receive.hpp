@@ -1,4 +1,4 @@
-// The receive loop: one datagram at a time, checked, then handed on.
+// The receive loop: the datagrams waiting, each checked, then handed on in order.
 #pragma once
 #include "common/datagram.hpp"
 #include "common/side_work.hpp"

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 
 #include "delivery/queue_entry.hpp"
@@ -14,7 +15,23 @@ using namespace e2e;
 
 namespace {
 
-class MqttTest : public MqttTestBase {};
+class MqttTest : public MqttTestBase {
+protected:
+    // A broker, a subscriber to the records, and qlfwd -m connected to it.
+    std::unique_ptr<Receiver> connected_to(Broker& broker, std::unique_ptr<Subscriber>& sub) {
+        EXPECT_TRUE(broker.start()) << broker.log();
+        sub = std::make_unique<Subscriber>(dir, std::vector<std::string>{"qlfwd/+"});
+        EXPECT_TRUE(sub->ready());
+        auto r = start_mqtt({"-m"});
+        EXPECT_TRUE(eventually([&] { return has(r->out(), connected(0)); })) << r->out();
+        return r;
+    }
+    // Numbered datagrams as fast as qlsend can, the hosts from 127.0.0.10 on taking turns.
+    static int burst(int count, int hosts, const std::string& text) {
+        return std::system((std::string(QLSEND_BINARY) + " -q -c " + std::to_string(hosts) + " -s 127.0.0.10 -i -n " +
+                            std::to_string(count) + " -t " + text + " >/dev/null").c_str());
+    }
+};
 
 TEST_F(MqttTest, RecordsArriveAsJsonAndAvailabilityIsSaid) {
     Broker broker(dir);
@@ -88,24 +105,51 @@ TEST_F(MqttTest, AwayAndRestartedLosesNothing) {
 // goes on, everything arrives.
 TEST_F(MqttTest, StoppedBrokerNeverStallsReception) {
     Broker broker(dir);
-    ASSERT_TRUE(broker.start()) << broker.log();
-    Subscriber sub(dir, {"qlfwd/+"});
-    ASSERT_TRUE(sub.ready());
-    auto r = start_mqtt({"-m"});
-    ASSERT_TRUE(eventually([&] { return has(r->out(), connected(0)); })) << r->out();
+    std::unique_ptr<Subscriber> sub;
+    auto r = connected_to(broker, sub);
+    ASSERT_FALSE(HasFailure());
     broker.pause();
     constexpr int count = 300;
-    std::string qlsend = QLSEND_BINARY;
-    ASSERT_EQ(std::system((qlsend + " -q -c 20 -s 127.0.0.10 -i -n " + std::to_string(count) + " -t reading,number, >/dev/null").c_str()),
-              0);
+    ASSERT_EQ(burst(count, 20, "reading,number,"), 0);
     EXPECT_TRUE(status_has(std::to_string(count) + " empfangen", 5000ms)) << status();
     broker.resume();
-    ASSERT_TRUE(sub.wait_lines(count, 20000ms)) << sub.lines().size();
+    ASSERT_TRUE(sub->wait_lines(count, 20000ms)) << sub->lines().size();
     EXPECT_TRUE(status_has(std::to_string(count) + " weitergegeben")) << status();
     std::set<std::string> distinct;
-    for (const auto& line : sub.lines())
+    for (const auto& line : sub->lines())
         if (line.starts_with("qlfwd/Qln")) distinct.insert(line.substr(line.rfind(',')));
     EXPECT_EQ(distinct.size(), static_cast<std::size_t>(count));
+}
+
+// A burst from many hosts is taken from the kernel many datagrams a call:
+// each record still carries its own sender and text, and each host's come in
+// the order they were sent.
+TEST_F(MqttTest, BurstFromManyHostsKeepsEachRecordItsOwn) {
+    Broker broker(dir);
+    std::unique_ptr<Subscriber> sub;
+    auto r = connected_to(broker, sub);
+    ASSERT_FALSE(HasFailure());
+    constexpr int count = 1000, hosts = 20;
+    ASSERT_EQ(burst(count, hosts, "burst,"), 0);
+    ASSERT_TRUE(sub->wait_lines(count + 1, 30000ms)) << sub->lines().size() << " " << status();  // and qlfwd/status
+    EXPECT_TRUE(status_has(std::to_string(count) + " weitergegeben")) << status();
+    EXPECT_TRUE(has(status(), std::to_string(count) + " empfangen")) << status();
+    std::map<int, int> last;  // host's last octet: its newest number
+    std::set<int> seen;
+    for (const auto& line : sub->lines()) {
+        if (line == "qlfwd/status online") continue;
+        ASSERT_TRUE(line.starts_with("qlfwd/Qln0") && line.ends_with("\"}")) << line;
+        int host = std::atoi(line.substr(10, 2).c_str());
+        int number = std::atoi(line.substr(line.size() - 10, 8).c_str());
+        // qlsend's hosts take turns: number n comes from the (n - 1) % hosts'th.
+        EXPECT_EQ(host, 10 + (number - 1) % hosts) << line;
+        EXPECT_NE(line.find("\"fields\":[\"burst\",\"" + line.substr(line.size() - 10, 8) + "\"]"), std::string::npos) << line;
+        EXPECT_GT(number, last[host]) << line;
+        last[host] = number;
+        seen.insert(number);
+    }
+    EXPECT_EQ(seen.size(), static_cast<std::size_t>(count));
+    EXPECT_EQ(r->stop(), 0);
 }
 
 // A broker host that never answers (its packets go nowhere inside this
