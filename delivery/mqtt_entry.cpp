@@ -9,12 +9,13 @@ namespace {
 constexpr char tag[] = "M1 ";
 constexpr char hex[] = "0123456789abcdef";
 
-void append_number(std::string& out, unsigned long long v) {
+char* put_number(char* out, unsigned long long v) {
     char digits[24];
     int n = 0;
     do digits[n++] = static_cast<char>('0' + v % 10);
     while ((v /= 10) != 0);
-    while (n > 0) out.push_back(digits[--n]);
+    while (n > 0) *out++ = digits[--n];
+    return out;
 }
 
 // A decimal number up to the next blank; at moves past the blank.
@@ -123,15 +124,20 @@ bool decode_first_release(const char* text, std::size_t len, MqttMessage& m) {
 
 }  // namespace
 
+// Every record is encoded once, as it is queued: the head is put together
+// in place, the rest copied in one piece each.
 void encode_mqtt_entry(std::string& out, const MqttMessage& m) {
-    out.assign(tag);
-    append_number(out, static_cast<unsigned long long>(m.arrived < 0 ? 0 : m.arrived));
-    out.push_back(' ');
-    append_number(out, m.fields);
-    out.push_back(' ');
+    char head[sizeof tag + 2 * 20 + 2 + 32 + 1];
+    char* p = head;
+    std::memcpy(p, tag, sizeof tag - 1);
+    p = put_number(p + sizeof tag - 1, static_cast<unsigned long long>(m.arrived < 0 ? 0 : m.arrived));
+    *p++ = ' ';
+    p = put_number(p, m.fields);
+    *p++ = ' ';
     for (int word = 1; word >= 0; --word)
-        for (int shift = 60; shift >= 0; shift -= 4) out.push_back(hex[m.texts.bits[word] >> shift & 15]);
-    out.push_back(' ');
+        for (int shift = 60; shift >= 0; shift -= 4) *p++ = hex[m.texts.bits[word] >> shift & 15];
+    *p++ = ' ';
+    out.assign(head, static_cast<std::size_t>(p - head));
     out.append(m.topic, m.topic_len);
     out.push_back(' ');
     out.append(m.device_json, m.device_json_len);

@@ -30,6 +30,8 @@ TEST(MqttEntry, WhatTheTransportNeedsComesBackAsItWent) {
     std::string entry;
     encode_mqtt_entry(entry, m);
     EXPECT_EQ(entry.find('\0'), std::string::npos) << "no zero byte, as every queued text";
+    // The form queues written by this release hold, byte for byte.
+    EXPECT_EQ(entry, "M1 1796000000 130 00000008000000000000000000000001 " + topic + " " + json + "\n" + payload);
     MqttMessage back;
     ASSERT_TRUE(decode_mqtt_entry(entry.data(), entry.size(), back));
     EXPECT_EQ(view(back.topic, back.topic_len), topic);

@@ -4,34 +4,6 @@
 
 namespace ql {
 
-// Eight bytes a step (slicing by eight): every text is summed when queued
-// and again when read back.
-std::uint32_t crc32(std::uint32_t crc, const void* bytes, std::size_t len) {
-    static const auto tables = [] {
-        struct Tables {
-            std::uint32_t at[8][256];
-        } t{};
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            std::uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t.at[0][i] = c;
-        }
-        for (int s = 1; s < 8; ++s)
-            for (std::uint32_t i = 0; i < 256; ++i) t.at[s][i] = (t.at[s - 1][i] >> 8) ^ t.at[0][t.at[s - 1][i] & 0xFF];
-        return t;
-    }();
-    const auto& T = tables.at;
-    const auto* p = static_cast<const unsigned char*>(bytes);
-    crc = ~crc;
-    for (; len >= 8; len -= 8, p += 8) {
-        std::uint32_t lo = crc ^ (p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24);
-        crc = T[7][lo & 0xFF] ^ T[6][(lo >> 8) & 0xFF] ^ T[5][(lo >> 16) & 0xFF] ^ T[4][lo >> 24] ^ T[3][p[4]] ^
-              T[2][p[5]] ^ T[1][p[6]] ^ T[0][p[7]];
-    }
-    for (; len > 0; --len) crc = T[0][(crc ^ *p++) & 0xFF] ^ (crc >> 8);
-    return ~crc;
-}
-
 static void put_le32(char* out, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }

@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "delivery/crc32.hpp"
+
 namespace ql {
 
 // What a queue holds: command texts (modes 1 and 2), or MQTT records (mode 3).
@@ -45,8 +47,6 @@ constexpr std::size_t entry_text_max = 64 * 1024;
 constexpr std::size_t entry_state_at = 3;
 constexpr char entry_pending = 'P';
 constexpr char entry_done = 'D';
-
-std::uint32_t crc32(std::uint32_t crc, const void* bytes, std::size_t len);
 
 // The header of a pending entry for this text (len <= entry_text_max).
 void entry_header(char out[entry_header_size], const char* text, std::size_t len);
