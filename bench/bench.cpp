@@ -293,6 +293,7 @@ int main(int argc, char** argv) {
     if (wanted("upkeep")) upkeep_table();
     if (wanted("mqtt")) mqtt_table();
     if (wanted("mqtt-cpu")) mqtt_cpu_table();
+    if (wanted("mqtt-instructions")) mqtt_instructions_table();
     if (wanted("discovery")) discovery_table();
     std::filesystem::remove_all(out + "/mode0");
     return 0;

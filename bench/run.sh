@@ -2,11 +2,11 @@
 # Builds qlfwd, qlsend and the floor programs (release) and runs the benchmark
 # in a private network namespace, with the output on a tmpfs. Prints the table;
 # arguments pick sections (mode0, allocations, forwarding, burst, restart, outage,
-# hung, overwrite, readers, stamps, floor, upkeep, mqtt, mqtt-cpu, discovery),
-# default all.
+# hung, overwrite, readers, stamps, floor, upkeep, mqtt, mqtt-cpu,
+# mqtt-instructions, discovery), default all.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
-"$top/scripts/install-deps.sh" test
+"$top/scripts/install-deps.sh" bench
 cmake -S "$top" -B "$top/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQLFWD_BENCH=ON >/dev/null
 cmake --build "$top/build-bench" >/dev/null
 

@@ -116,6 +116,7 @@ void floor_table();     // the floor of free space under a flood
 void upkeep_table();    // the queue compacted beside reception, at a card's pace
 void mqtt_table();      // mode 3 against a real broker: flood, outages
 void mqtt_cpu_table();  // mode 3's CPU per record against the floors
+void mqtt_instructions_table();  // the same in instructions, which do not drift
 void discovery_table(); // Home Assistant's discovery: at connect, the flood bound, its CPU
 
 }  // namespace bench

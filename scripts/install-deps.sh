@@ -2,7 +2,7 @@
 # Installs from Debian's packages whatever building, running and testing qlfwd
 # needs and the machine lacks, in one step up front. Prints a line per step;
 # apt's own output goes to a log that is shown only when a step fails.
-# Usage: install-deps.sh [run|test|package|package-ARCH|cross|power-cut]   (default: test)
+# Usage: install-deps.sh [run|test|bench|package|package-ARCH|cross|power-cut]   (default: test)
 set -euo pipefail
 
 # Building and running; netcat-openbsd is the nc that modes 1 and 2 run, and
@@ -22,6 +22,10 @@ package=("${run[@]}" build-essential dpkg-dev debhelper file lintian)
 test=("${package[@]}" libgtest-dev iproute2 groff-base man-db systemd logrotate
       clang libclang-rt-dev e2fsprogs mount mosquitto mosquitto-clients openssl python3-jinja2)
 
+# The benchmark: valgrind's callgrind and perf count instructions and system
+# calls, which do not drift with the machine's load as CPU seconds do.
+bench=("${test[@]}" valgrind linux-perf)
+
 # The power-cut check: a virtual machine with busybox, an ext4 image, its
 # checker and reader, and the initramfs packer; the broker and its clients
 # for the records' queue delivered afterwards.
@@ -36,12 +40,13 @@ case "${1:-test}" in
     run) wanted=("${run[@]}") ;;
     package) wanted=("${package[@]}") ;;
     test) wanted=("${test[@]}") ;;
+    bench) wanted=("${bench[@]}") ;;
     power-cut) wanted=("${power_cut[@]}") ;;
     package-arm64|package-armhf) wanted=("${package[@]}"); foreign=("${1#package-}") ;;
     # arm64 links Debian's GoogleTest library, whose time and offsets are 64-bit as ours.
     cross) wanted=("${run[@]}" iproute2 e2fsprogs mount googletest libgtest-dev:arm64 qemu-user-static binfmt-support
                    mosquitto mosquitto-clients openssl python3-jinja2); foreign=(arm64 armhf) ;;
-    *) echo "usage: $0 [run|test|package|package-arm64|package-armhf|cross|power-cut]" >&2; exit 2 ;;
+    *) echo "usage: $0 [run|test|bench|package|package-arm64|package-armhf|cross|power-cut]" >&2; exit 2 ;;
 esac
 for arch in "${foreign[@]}"; do
     wanted+=("crossbuild-essential-$arch" "libc6:$arch" "libstdc++6:$arch" "libgcc-s1:$arch" "libmosquitto-dev:$arch")
