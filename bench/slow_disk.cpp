@@ -1,7 +1,7 @@
 // LD_PRELOAD shim for the benchmark: writes to the delivery queue's files go
 // at QLFWD_SLOW_BYTES_PER_S (a card's pace; the calling thread sleeps as the
 // card would keep it), and the longest time between the receiver's returns
-// from poll or recvmsg and its next call of either (how long it was away from
+// from poll, recvmsg or recvmmsg and its next call of one (how long it was away from
 // the socket) is written at exit to the file QLFWD_AWAY_FILE names, in
 // microseconds, with how many such stretches passed 50 ms. Read by this shim
 // only, never by qlfwd.
@@ -25,7 +25,7 @@ long long now_us() {
     return t.tv_sec * 1000000LL + t.tv_nsec / 1000;
 }
 
-long long returned_at = -1;  // from poll or recvmsg
+long long returned_at = -1;  // from poll, recvmsg or recvmmsg
 long long longest = 0, over_50ms = 0;
 
 void leaving() {
@@ -81,6 +81,14 @@ int poll(struct pollfd* fds, nfds_t count, int timeout) {
 ssize_t recvmsg(int fd, struct msghdr* message, int flags) {
     leaving();
     ssize_t r = next<ssize_t (*)(int, struct msghdr*, int)>("recvmsg")(fd, message, flags);
+    returned_at = now_us();
+    return r;
+}
+
+int recvmmsg(int fd, struct mmsghdr* messages, unsigned count, int flags, struct timespec* timeout) {
+    leaving();
+    int r = next<int (*)(int, struct mmsghdr*, unsigned, int, struct timespec*)>("recvmmsg")(fd, messages, count, flags,
+                                                                                           timeout);
     returned_at = now_us();
     return r;
 }
