@@ -99,7 +99,9 @@ TEST(QueueEntry, SumIsCrc32) {
         ASSERT_EQ(crc32(0, bytes.data(), len), ~plain) << len;
         ASSERT_EQ(crc32_tables(0, bytes.data(), len), ~plain) << len;
         // From an odd address too: the loads are unaligned.
-        if (len > 0) ASSERT_EQ(crc32(crc32(0, bytes.data(), 1), bytes.data() + 1, len - 1), ~plain) << len;
+        if (len > 0) {
+            ASSERT_EQ(crc32(crc32(0, bytes.data(), 1), bytes.data() + 1, len - 1), ~plain) << len;
+        }
         for (std::size_t cut = 0; cut <= len; cut += len <= 80 ? 1 : 13)
             ASSERT_EQ(crc32(crc32(0, bytes.data(), cut), bytes.data() + cut, len - cut), ~plain) << len << " " << cut;
     }

@@ -68,7 +68,9 @@ TEST(Socket, AsksForALargeQueueAndTheDropCount) {
     ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &ovfl, &len), 0);
     close_socket();
     // qemu-user refuses the option; the receiver then reads the count from /proc.
-    if (drop_count_attached()) EXPECT_EQ(ovfl, 1);
+    if (drop_count_attached()) {
+        EXPECT_EQ(ovfl, 1);
+    }
     // The kernel doubles what it grants; without the privilege it caps at rmem_max.
     long cap = receive_buffer_bytes;
     if (geteuid() != 0) {

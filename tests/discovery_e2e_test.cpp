@@ -276,7 +276,7 @@ std::vector<std::string> labelled(int from, int count) {
     std::vector<std::string> out;
     for (int i = from; i < from + count; ++i) {
         char label[9];
-        std::snprintf(label, sizeof label, "L%07d", i);
+        std::snprintf(label, sizeof label, "L%07u", static_cast<unsigned>(i) % 10000000u);
         out.push_back(ql::long_datagram(label, ",1"));
     }
     return out;

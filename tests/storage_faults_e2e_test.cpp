@@ -89,9 +89,10 @@ TEST_F(StorageFaultTest, FilesWrittenPerDatagram) {
         bool mqtt = c.part == ".qlfwd-mqtt-queue";
         ASSERT_TRUE(status_is(mqtt ? counts(2, 0, 1, 1) : counts(2, 1, 1, c.queue ? 0 : -1)))
             << c.part << " " << c.op << ": " << notify->status() << r->out();
-        if (c.args.empty() || c.args[0] == "-a")
+        if (c.args.empty() || c.args[0] == "-a") {
             EXPECT_EQ(unstamp(read_file(dir / "out/Qln042.txt")),
                       "STAMP,Quenlink,Qln042,once the disk works" + std::string(c.args.empty() ? "" : "\n"));
+        }
         EXPECT_EQ(r->stop(), 0);
         std::string out = r->out();
         EXPECT_EQ(out.find(c.says), out.rfind(c.says)) << "said once: " << out;
