@@ -39,7 +39,7 @@ side() {
         for _ in $(seq 200); do grep -q ":EAC0 " /proc/net/udp && break; sleep 0.05; done
         sleep 0.5
         touch "$meet/$who.ready"
-        for _ in $(seq 400); do [ -e "$meet/go" ] && break; sleep 0.01; done
+        for _ in $(seq 3000); do [ -e "$meet/go" ] && break; sleep 0.01; done
         t="QLSEND T1,21.5,22.0,on,off,1013,45,ok"
         while [ ${#t} -lt 120 ]; do t="$t,0"; done
         "$build/qlsend" -q -s 127.0.0.42 -n "$count" -r "$rate" -t "${t:0:112}" -i > /dev/null
