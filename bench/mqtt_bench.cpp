@@ -268,6 +268,18 @@ Run receive_and_publish(const std::vector<std::string>& args, long count, long r
     return {cpu / static_cast<double>(count - dropped), seconds(sent, counter.last()), dropped};
 }
 
+// The cases qlfwd -m is set against the fair floor in, and the two programs
+// (for count records: the floor ends once it has that many acknowledged).
+struct Case {
+    long count, rate;  // rate 0: as fast as the sender can
+    std::string name() const {
+        return std::to_string(count) + (rate ? " at " + std::to_string(rate) + "/s" : " as fast as the sender can");
+    }
+};
+constexpr Case floor_cases[] = {{10000, 5000}, {20000, 0}};
+std::vector<std::string> mode3(long) { return {build + "/qlfwd", "-m", fresh_dir("mqtt-cpu")}; }
+std::vector<std::string> fair_floor(long count) { return {build + "/floor_mqtt", std::to_string(count)}; }
+
 // CPU per record: qlfwd against the fair floor (it receives, makes the same
 // message, publishes it, 20 in flight, no queue), in pairs one right after the
 // other, 11 pairs (medians); at 5000/s also against the bare publisher (from
@@ -279,26 +291,21 @@ void cpu_per_record() {
     std::printf("\n| case | qlfwd -m CPU per record (us) | fair floor (us) | qlfwd / fair floor | pair by pair: median "
                 "(least, most) | last delivered after the last send, qlfwd / floor (s) | dropped by the kernel, "
                 "qlfwd / floor |\n|---|---|---|---|---|---|---|\n");
-    struct Case {
-        long count, rate;
-    };
-    for (Case c : {Case{10000, 5000}, Case{20000, 0}}) {
-        std::vector<double> mode3, floor, ratios, mode3_after, floor_after;
-        long mode3_dropped = 0, floor_dropped = 0;
+    for (const Case& c : floor_cases) {
+        std::vector<double> mine, floor, ratios, mine_after, floor_after;
+        long mine_dropped = 0, floor_dropped = 0;
         for (int run = 0; run < 11; ++run) {
-            Run q = receive_and_publish({build + "/qlfwd", "-m", fresh_dir("mqtt-cpu")}, c.count, c.rate);
-            Run f = receive_and_publish({build + "/floor_mqtt", std::to_string(c.count)}, c.count, c.rate);
-            mode3.push_back(q.cpu), mode3_after.push_back(q.after), mode3_dropped += q.dropped;
+            Run q = receive_and_publish(mode3(c.count), c.count, c.rate);
+            Run f = receive_and_publish(fair_floor(c.count), c.count, c.rate);
+            mine.push_back(q.cpu), mine_after.push_back(q.after), mine_dropped += q.dropped;
             floor.push_back(f.cpu), floor_after.push_back(f.after), floor_dropped += f.dropped;
             ratios.push_back(q.cpu / f.cpu);
         }
-        double q = median(mode3), f = median(floor);
+        double q = median(mine), f = median(floor);
         auto [least, most] = std::minmax_element(ratios.begin(), ratios.end());
-        std::string what = c.rate ? std::to_string(c.count) + " at " + std::to_string(c.rate) + "/s"
-                                  : std::to_string(c.count) + " as fast as the sender can";
-        std::printf("| %s | %.1f | %.1f | %.2f | %.2f (%.2f, %.2f) | %.3f / %.3f | %ld / %ld |\n", what.c_str(), q * 1e6,
-                    f * 1e6, q / f, median(ratios), *least, *most, median(mode3_after), median(floor_after),
-                    mode3_dropped, floor_dropped);
+        std::printf("| %s | %.1f | %.1f | %.2f | %.2f (%.2f, %.2f) | %.3f / %.3f | %ld / %ld |\n", c.name().c_str(), q * 1e6,
+                    f * 1e6, q / f, median(ratios), *least, *most, median(mine_after), median(floor_after),
+                    mine_dropped, floor_dropped);
         std::fflush(stdout);
         if (c.rate) {
             std::vector<double> bare;
@@ -311,9 +318,9 @@ void cpu_per_record() {
     }
 }
 
-// Instructions a program ran in user space, as callgrind counts them: the
-// same for the same run whatever else the machine is doing, where the CPU
-// seconds above drift by a third from pair to pair. Per record from two runs
+// Instructions a program ran in user space, as callgrind counts them: a few
+// per cent apart from run to run (how many acknowledgements a wake finds
+// depends on timing), where the CPU seconds above drift by a third. Per record from two runs
 // of different lengths, so that starting and stopping cancel out.
 long collected(const std::string& log) {
     std::ifstream in(log);
@@ -323,13 +330,12 @@ long collected(const std::string& log) {
     fail("no count in " + log);
 }
 
-double instructions_per_record(const std::vector<std::string>& args, long rate) {
+double instructions_per_record(std::vector<std::string> (*program)(long), long rate) {
     auto counted = [&](long count) {
         std::string log = out + "/callgrind.log";
         std::vector<std::string> a{"valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", "--log-file=" + log};
+        std::vector<std::string> args = program(count);
         a.insert(a.end(), args.begin(), args.end());
-        for (auto& s : a)
-            if (s == "COUNT") s = std::to_string(count);
         Run r = receive_and_publish(a, count, rate);
         if (r.dropped != 0) fail(args[0] + ": the kernel dropped datagrams under valgrind");
         return collected(log);
@@ -380,22 +386,17 @@ void instructions_table() {
     // Under valgrind a program runs some 50 times slower: at 200/s each datagram
     // still wakes it alone, as 5000/s does without; flat out it works through a backlog.
     for (long rate : {200L, 0L}) {
-        double q = instructions_per_record({build + "/qlfwd", "-m", fresh_dir("mqtt-instructions")}, rate);
-        double f = instructions_per_record({build + "/floor_mqtt", "COUNT"}, rate);
+        double q = instructions_per_record(mode3, rate);
+        double f = instructions_per_record(fair_floor, rate);
         std::printf("| %s | %.0f | %.0f | %.3f |\n", rate ? "one datagram a wake (200/s)" : "as fast as the sender can", q, f,
                     q / f);
         std::fflush(stdout);
     }
     std::printf("\n| case | program | system calls per record | the most frequent, per record |\n|---|---|---|---|\n");
-    struct Case {
-        long count, rate;
-    };
-    for (Case c : {Case{10000, 5000}, Case{20000, 0}}) {
-        std::string what = c.rate ? std::to_string(c.count) + " at " + std::to_string(c.rate) + "/s"
-                                  : std::to_string(c.count) + " as fast as the sender can";
-        Calls q = calls_per_record({build + "/qlfwd", "-m", fresh_dir("mqtt-instructions")}, c.count, c.rate);
-        Calls f = calls_per_record({build + "/floor_mqtt", std::to_string(c.count)}, c.count, c.rate);
-        std::printf("| %s | qlfwd -m | %.2f | %s |\n| | fair floor | %.2f | %s |\n", what.c_str(), q.all, q.most.c_str(),
+    for (const Case& c : floor_cases) {
+        Calls q = calls_per_record(mode3(c.count), c.count, c.rate);
+        Calls f = calls_per_record(fair_floor(c.count), c.count, c.rate);
+        std::printf("| %s | qlfwd -m | %.2f | %s |\n| | fair floor | %.2f | %s |\n", c.name().c_str(), q.all, q.most.c_str(),
                     f.all, f.most.c_str());
         std::fflush(stdout);
     }
@@ -526,7 +527,7 @@ void discovery_cpu() {
     broker.start();
     std::vector<double> with, without;
     for (int run = 0; run < 7; ++run) {
-        without.push_back(receive_and_publish({build + "/qlfwd", "-m", fresh_dir("mqtt-cpu")}, 10000, 5000).cpu);
+        without.push_back(receive_and_publish(mode3(10000), 10000, 5000).cpu);
         with.push_back(receive_and_publish({build + "/qlfwd", "-m", "-H", fresh_dir("mqtt-cpu")}, 10000, 5000).cpu);
     }
     double a = median(without), b = median(with);

@@ -93,7 +93,7 @@ std::uint32_t crc32_tables(std::uint32_t crc, const void* bytes, std::size_t len
     return ~by_tables(~crc, static_cast<const unsigned char*>(bytes), len);
 }
 
-// Every queued text is summed when it is queued and again when read back.
+// Every queued text is summed when it is queued and again when read back from the file.
 std::uint32_t crc32(std::uint32_t crc, const void* bytes, std::size_t len) {
 #if defined(__x86_64__)
     if (len >= 64 && has_products()) return ~by_products(~crc, static_cast<const unsigned char*>(bytes), len);

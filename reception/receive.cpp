@@ -54,7 +54,17 @@ enum class Wake { socket, side, neither };
 class ReceiveLoop {
 public:
     ReceiveLoop(HandOn hand_on, SideWork side, bool queue_counts)
-        : hand_on_(hand_on), side_(side), with_queue_(queue_counts) {}
+        : hand_on_(hand_on), side_(side), with_queue_(queue_counts) {
+        for (unsigned i = 0; i < batch_max; ++i) {
+            parts_[i] = {slots_[i].bytes, datagram_max};
+            msghdr& m = messages_[i].msg_hdr;
+            m = msghdr{};
+            m.msg_name = &slots_[i].sender;
+            m.msg_iov = &parts_[i];
+            m.msg_iovlen = 1;
+            m.msg_control = slots_[i].control;
+        }
+    }
     int run();
 
 private:
@@ -184,16 +194,10 @@ void ReceiveLoop::read_listing_if_due(std::int64_t now) {
 // The datagrams waiting, up to wanted, without waiting for more than the
 // first; the number taken, or -1 with errno.
 int ReceiveLoop::take(int flags, unsigned wanted) {
+    // The kernel shortens these to what it wrote.
     for (unsigned i = 0; i < wanted; ++i) {
-        parts_[i] = {slots_[i].bytes, datagram_max};
-        msghdr& m = messages_[i].msg_hdr;
-        m = msghdr{};
-        m.msg_name = &slots_[i].sender;
-        m.msg_namelen = sizeof slots_[i].sender;
-        m.msg_iov = &parts_[i];
-        m.msg_iovlen = 1;
-        m.msg_control = slots_[i].control;
-        m.msg_controllen = sizeof slots_[i].control;
+        messages_[i].msg_hdr.msg_namelen = sizeof slots_[i].sender;
+        messages_[i].msg_hdr.msg_controllen = sizeof slots_[i].control;
     }
     int fd = quenlink_socket.load();
     if (wanted > 1) return ::recvmmsg(fd, messages_, wanted, flags | MSG_WAITFORONE, nullptr);

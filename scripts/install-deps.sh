@@ -23,7 +23,7 @@ test=("${package[@]}" libgtest-dev iproute2 groff-base man-db systemd logrotate
       clang libclang-rt-dev e2fsprogs mount mosquitto mosquitto-clients openssl python3-jinja2)
 
 # The benchmark: valgrind's callgrind and perf count instructions and system
-# calls, which do not drift with the machine's load as CPU seconds do.
+# calls, which drift far less with the machine's load than CPU seconds do.
 bench=("${test[@]}" valgrind linux-perf)
 
 # The power-cut check: a virtual machine with busybox, an ext4 image, its
