@@ -1,5 +1,6 @@
 #include "delivery/mqtt_entry.hpp"
 
+#include <array>
 #include <cstring>
 
 namespace ql {
@@ -28,22 +29,27 @@ bool take_number(const char* p, std::size_t len, std::size_t& at, unsigned long 
     return true;
 }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
+// Tables, not comparisons: every record is decoded once as it is sent.
+constexpr std::array<signed char, 256> hex_values = [] {
+    std::array<signed char, 256> t{};
+    t.fill(-1);
+    for (int i = 0; i < 16; ++i) t[static_cast<unsigned char>(hex[i])] = static_cast<signed char>(i);
+    return t;
+}();
 
-bool topic_byte(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
-}
+constexpr std::array<bool, 256> topic_bytes = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0; c < 256; ++c)
+        t[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    return t;
+}();
 
 bool valid_topic(const char* t, std::size_t len) {
     if (len <= sizeof topic_root - 1 || len > topic_max || std::memcmp(t, topic_root, sizeof topic_root - 1) != 0)
         return false;
-    for (std::size_t i = sizeof topic_root - 1; i < len; ++i)
-        if (!topic_byte(t[i])) return false;
-    return true;
+    bool valid = true;
+    for (std::size_t i = sizeof topic_root - 1; i < len; ++i) valid &= topic_bytes[static_cast<unsigned char>(t[i])];
+    return valid;
 }
 
 // From a JSON string's opening quote, the index of its closing one (len when none).
@@ -135,14 +141,25 @@ void encode_mqtt_entry(std::string& out, const MqttMessage& m) {
     p = put_number(p, m.fields);
     *p++ = ' ';
     for (int word = 1; word >= 0; --word)
-        for (int shift = 60; shift >= 0; shift -= 4) *p++ = hex[m.texts.bits[word] >> shift & 15];
+        for (int shift = 56; shift >= 0; shift -= 8) {
+            unsigned byte = static_cast<unsigned>(m.texts.bits[word] >> shift) & 0xFF;
+            *p++ = hex[byte >> 4];
+            *p++ = hex[byte & 15];
+        }
     *p++ = ' ';
-    out.assign(head, static_cast<std::size_t>(p - head));
-    out.append(m.topic, m.topic_len);
-    out.push_back(' ');
-    out.append(m.device_json, m.device_json_len);
-    out.push_back('\n');
-    out.append(m.payload, m.payload_len);
+    std::size_t head_len = static_cast<std::size_t>(p - head);
+    out.resize(head_len + m.topic_len + 1 + m.device_json_len + 1 + m.payload_len);
+    char* o = out.data();
+    auto put = [&o](const char* from, std::size_t n) {
+        std::memcpy(o, from, n);
+        o += n;
+    };
+    put(head, head_len);
+    put(m.topic, m.topic_len);
+    *o++ = ' ';
+    put(m.device_json, m.device_json_len);
+    *o++ = '\n';
+    put(m.payload, m.payload_len);
 }
 
 bool decode_mqtt_entry(const char* text, std::size_t len, MqttMessage& m) {
@@ -152,15 +169,17 @@ bool decode_mqtt_entry(const char* text, std::size_t len, MqttMessage& m) {
     unsigned long long arrived = 0, fields = 0;
     if (!take_number(text, len, at, arrived) || !take_number(text, len, at, fields) || fields > 100000) return false;
     if (len - at < 33 || text[at + 32] != ' ') return false;
+    int bad = 0;
     for (int word = 1; word >= 0; --word) {
         std::uint64_t bits = 0;
         for (int i = 0; i < 16; ++i) {
-            int v = hex_value(text[at++]);
-            if (v < 0) return false;
-            bits = bits << 4 | static_cast<unsigned>(v);
+            int v = hex_values[static_cast<unsigned char>(text[at++])];
+            bad |= v;
+            bits = bits << 4 | static_cast<unsigned>(v & 15);
         }
         m.texts.bits[word] = bits;
     }
+    if (bad < 0) return false;
     ++at;
     const char* blank = static_cast<const char*>(std::memchr(text + at, ' ', len - at));
     const char* lf = static_cast<const char*>(std::memchr(text + at, '\n', len - at));
