@@ -6,6 +6,7 @@
 namespace ql {
 
 std::int64_t monotonic_ms();
+std::int64_t monotonic_us();
 // Where a clock is handed in (tests set their own): monotonic_ms or its stand-in.
 using MonotonicClock = std::int64_t (*)();
 

@@ -1,5 +1,7 @@
 #include "delivery/engine.hpp"
 
+#include <poll.h>
+
 #include <cerrno>
 #include <cstdio>
 
@@ -110,6 +112,21 @@ void DeliveryEngine::attempt_succeeded() {
     retry_at_ = -1;
 }
 
+// Texts out and none behind them: at a steady pace the acknowledgement of one
+// record is read as the next is sent, a wake a record instead of two. A
+// backlog, or a full window, reads them as they come.
+bool DeliveryEngine::acks_wait() const {
+    return queue_.out() > 0 && queue_.pending() == queue_.out() && transport_.room(queue_.out()) > 0 &&
+           transport_.acks_may_wait();
+}
+
+void DeliveryEngine::send_now(std::int64_t now) {
+    if (retry_at_ >= 0 && now < retry_at_) return;
+    if (acks_deferred_ && transport_.acks_may_wait()) transport_.work(now, false, POLLIN, *this);
+    acks_deferred_ = false;  // the rest of a burst finds nothing new to read
+    send_what_fits(now);
+}
+
 void DeliveryEngine::send_what_fits(std::int64_t now) {
     const char* text = nullptr;
     std::size_t len = 0;
@@ -118,12 +135,19 @@ void DeliveryEngine::send_what_fits(std::int64_t now) {
         Sent sent = transport_.send(text, len, now, *this, tag);
         if (sent == Sent::failed) return;
         queue_.tag_newest(tag);
+        sent_at_ = now;
+        acks_late_ = false;
         if (sent == Sent::refused) settled(tag, false);
     }
 }
 
-void DeliveryEngine::next(int& fd, bool& write, std::int64_t& due_ms) const {
+void DeliveryEngine::next(int& fd, bool& write, std::int64_t& due_ms) {
     transport_.next(fd, write, due_ms);
+    acks_deferred_ = fd >= 0 && !write && !acks_late_ && acks_wait();
+    if (acks_deferred_) {
+        fd = -1;
+        due_ms = earlier(due_ms, sent_at_ + ack_wait_ms);
+    }
     std::int64_t attempt_at = retry_at_ < 0 ? 0 : retry_at_;
     if (transport_.wants_attempt()) due_ms = earlier(due_ms, attempt_at);
     if (queue_.pending() > queue_.out() && transport_.room(queue_.out()) > 0) due_ms = earlier(due_ms, attempt_at);
@@ -137,6 +161,11 @@ void DeliveryEngine::next(int& fd, bool& write, std::int64_t& due_ms) const {
 
 void DeliveryEngine::work(std::int64_t now, short events) {
     bool may_try = retry_at_ < 0 || now >= retry_at_;
+    // Once read for at the deadline, they are waited for as they come.
+    if (acks_deferred_ && now >= sent_at_ + ack_wait_ms) {
+        events = static_cast<short>(events | POLLIN);
+        acks_late_ = true;
+    }
     transport_.work(now, may_try, events, *this);
     if (retry_at_ < 0 || now >= retry_at_) send_what_fits(now);
     if (!ensure_open()) return say_failing();

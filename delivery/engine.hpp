@@ -35,11 +35,11 @@ public:
     Outcome enqueue(const char* text, std::size_t len);
     // Sends what the transport has room for now, without waiting for the
     // loop's next wake: a record just queued goes out at once.
-    void send_now(std::int64_t now_ms) {
-        if (retry_at_ < 0 || now_ms >= retry_at_) send_what_fits(now_ms);
-    }
+    void send_now(std::int64_t now_ms);
     // What the receive loop waits for beside reception, and its work.
-    void next(int& fd, bool& write, std::int64_t& due_ms) const;
+    // Acknowledgements alone it may leave to the next record's sending (the
+    // descriptor -1) or to a deadline.
+    void next(int& fd, bool& write, std::int64_t& due_ms);
     // events: what poll found on the transport's descriptor (0: none, or not looked).
     void work(std::int64_t now_ms, short events = 0);
     // At the stop: what is under way may settle; the rest stays queued.
@@ -58,8 +58,12 @@ private:
     // Upkeep of the queue goes in slices this long, so that reception is never
     // away from the socket for long, also on a slow card.
     static constexpr std::int64_t upkeep_slice_ms = 20;
+    // Acknowledgements of texts out, with none waiting behind them, are read
+    // at the next record's sending, or this long after the last went.
+    static constexpr std::int64_t ack_wait_ms = 20;
 
     bool ensure_open();
+    bool acks_wait() const;
     void send_what_fits(std::int64_t now);
     void give_up(std::uint64_t texts);
     void say_full(std::int64_t now);
@@ -74,6 +78,9 @@ private:
     const char* queue_base_ = "";  // the file's own name, for messages
 
     RetrySchedule retry_;
+    std::int64_t sent_at_ = 0;    // the last text went out then
+    bool acks_late_ = false;      // their acknowledgements were read for at the deadline
+    bool acks_deferred_ = false;  // the last wait left them unread
     std::int64_t retry_at_ = -1;  // -1: the next attempt may come at once
     std::uint64_t full_unsaid_ = 0;  // texts dropped from a full queue, not yet said
     std::int64_t full_said_at_ = -full_line_interval_ms;

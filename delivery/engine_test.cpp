@@ -1,6 +1,7 @@
 #include "delivery/engine.hpp"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <deque>
 #include <filesystem>
@@ -24,6 +25,9 @@ public:
     unsigned capacity = 1;
     bool refuse_send = false;
     bool idle = false;  // wants to begin an attempt (a connect)
+    int fd = -1;
+    bool acks_alone = false;  // what it reads back are acknowledgements alone
+    std::vector<short> reads;  // the events of each work call that read
     int attempts = 0;
     std::vector<std::string> sent;
     std::deque<std::uint32_t> out;  // the tags of the texts out, oldest first
@@ -43,14 +47,16 @@ public:
         out.push_back(tag);
         return Sent::out;
     }
-    void next(int& fd, bool& write, std::int64_t& due) const override {
-        fd = -1;
+    void next(int& wait_fd, bool& write, std::int64_t& due) const override {
+        wait_fd = fd;
         write = false;
         due = -1;
     }
     bool wants_attempt() const override { return idle; }
-    void work(std::int64_t, bool may_try, short, DeliverySink&) override {
+    bool acks_may_wait() const override { return acks_alone; }
+    void work(std::int64_t, bool may_try, short events, DeliverySink&) override {
         if (idle && may_try) ++attempts;
+        if (events & POLLIN) reads.push_back(events);
     }
     void finish(DeliverySink&) override {}
 };
@@ -69,12 +75,19 @@ protected:
         engine.open(dir.prefix().c_str());
     }
     void enqueue(const std::string& text) { ASSERT_EQ(engine.enqueue(text.data(), text.size()), Outcome::queued); }
-    std::int64_t due() const {
+    std::int64_t due() {
         int fd;
         bool write;
         std::int64_t at;
         engine.next(fd, write, at);
         return at;
+    }
+    int waited_fd() {
+        int fd;
+        bool write;
+        std::int64_t at;
+        engine.next(fd, write, at);
+        return fd;
     }
     // The oldest text out arrives, or is given up.
     void settle(bool arrived) {
@@ -200,6 +213,49 @@ TEST_F(EngineTest, TextsSettledOutOfOrderLeaveOldestFirst) {
     EXPECT_EQ(engine.queue().out(), 0u);
     engine.settled(12345, true);  // a tag no text is out under: nothing changes
     EXPECT_EQ(counts.handed_on, 2u);
+}
+
+// At a steady pace the acknowledgement of one record is read as the next is
+// sent: the descriptor stays out of the wait while texts are out with none
+// behind them, until the next sending or the deadline; after that, and with a
+// backlog, a full window or a transport that reads more, it is waited on.
+TEST_F(EngineTest, AcknowledgementsAloneWaitForTheNextSending) {
+    transport.capacity = 3;
+    transport.fd = 7;
+    transport.acks_alone = true;
+    enqueue("a");
+    engine.send_now(now_ms);
+    EXPECT_TRUE(transport.reads.empty()) << "nothing out: nothing to read";
+    EXPECT_EQ(waited_fd(), -1) << "a out, nothing behind it";
+    EXPECT_EQ(due(), now_ms + 20);
+    enqueue("b");
+    enqueue("c");  // a burst: one read before its first
+    engine.send_now(now_ms + 1);
+    engine.send_now(now_ms + 1);
+    EXPECT_EQ(transport.reads, std::vector<short>{POLLIN});
+    EXPECT_EQ(transport.sent, (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(waited_fd(), 7) << "the window full";
+    settle(true);
+    EXPECT_EQ(waited_fd(), -1);
+    engine.work(now_ms + 20);
+    EXPECT_EQ(transport.reads.size(), 1u) << "before the deadline";
+    engine.work(now_ms + 21);
+    EXPECT_EQ(transport.reads.size(), 2u) << "at the deadline";
+    EXPECT_EQ(waited_fd(), 7) << "late: waited for as they come, never read again and again";
+    engine.work(now_ms + 22);
+    EXPECT_EQ(transport.reads.size(), 2u);
+    settle(true);
+    enqueue("d");
+    enqueue("e");
+    transport.capacity = 1;
+    settle(true);
+    engine.work(now_ms + 30);
+    EXPECT_EQ(waited_fd(), 7) << "e waits behind d: a backlog";
+    transport.capacity = 3;
+    engine.work(now_ms + 30);
+    EXPECT_EQ(waited_fd(), -1);
+    transport.acks_alone = false;
+    EXPECT_EQ(waited_fd(), 7) << "a transport that reads more than acknowledgements";
 }
 
 }  // namespace

@@ -105,6 +105,12 @@ unsigned MqttTransport::room(unsigned out) const {
     return window - out;
 }
 
+// Connected and handed over, with no announcement left: what comes back is
+// acknowledgements (and the keepalive's answer, read within its second).
+bool MqttTransport::acks_may_wait() const {
+    return state_ == State::connected && ready_ && !lost_ && !(discovery_ && announce_next_ < devices_->count());
+}
+
 void MqttTransport::next(int& fd, bool& write, std::int64_t& due_ms) const {
     fd = -1;
     write = false;

@@ -51,6 +51,7 @@ public:
               std::uint32_t& tag) override;
     void next(int& fd, bool& write, std::int64_t& due_ms) const override;
     bool wants_attempt() const override { return state_ == State::idle; }
+    bool acks_may_wait() const override;
     // A connect refused or unanswered costs the broker nothing, and one that
     // is back is found within 4 s; a refusal of the user keeps the 30 s pace.
     std::int64_t retry_most_ms() const override { return 4000; }

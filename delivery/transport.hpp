@@ -49,6 +49,9 @@ public:
     virtual std::int64_t retry_most_ms() const { return RetrySchedule::most_ms; }
     // It has nothing under way and would begin an attempt (a connect) when allowed.
     virtual bool wants_attempt() const { return false; }
+    // What it reads back now are acknowledgements alone, which may wait a
+    // little: work with POLLIN reads them whether or not poll looked.
+    virtual bool acks_may_wait() const { return false; }
     // Does what is due; may_try says whether a new attempt may begin now,
     // events what poll found on its descriptor (0: none).
     virtual void work(std::int64_t now_ms, bool may_try, short events, DeliverySink& sink) = 0;

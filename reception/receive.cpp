@@ -43,11 +43,14 @@ std::int64_t earlier(std::int64_t due, std::int64_t at) { return at >= 0 && (due
 constexpr std::int64_t side_wait_most_ms = 20;
 // Where the kernel attaches no drop count (qemu-user), the listing is read this often.
 constexpr std::int64_t listing_interval_ms = 100;
-// Datagrams taken in one call in a burst (a wait that found a datagram right
-// after one that did): a flood costs one call and one wait per burst, not one
-// of each per datagram. Alone, a datagram is taken alone: asking for more
-// would cost the kernel a second look every time.
+// Datagrams taken in one call in a burst (a wait that found a datagram at
+// once): a flood costs one call and one wait per burst, not one of each per
+// datagram. Alone, a datagram is taken alone: asking for more would cost the
+// kernel a second look every time.
 constexpr unsigned batch_max = 16;
+// A wait that sleeps and is woken takes longer than this; one that returns
+// at once found datagrams that came while the last was handled.
+constexpr std::int64_t at_once_us = 20;
 
 enum class Wake { socket, side, neither };
 
@@ -89,7 +92,7 @@ private:
     bool listing_owed_ = false;  // datagrams came that carried no count
     std::int64_t listing_read_ms_ = 0;
     std::int64_t side_ready_ms_ = -1;
-    bool burst_ = false;  // the last wait was for a datagram too
+    bool at_once_ = false;  // the last wait returned without sleeping
     short side_events_ = 0;
     struct Slot {
         sockaddr_in sender;
@@ -139,7 +142,9 @@ Wake ReceiveLoop::wait(std::int64_t now, int side_fd, bool side_write, std::int6
     if (timeout < 0 || timeout > 1000) timeout = 1000;
     short side_wanted = static_cast<short>(POLLIN | (side_write ? POLLOUT : 0));
     pollfd waits[2] = {{quenlink_socket.load(), POLLIN, 0}, {side_fd, side_wanted, 0}};
+    std::int64_t began = monotonic_us();
     int ready = ::poll(waits, side_fd >= 0 ? 2 : 1, static_cast<int>(timeout));
+    at_once_ = monotonic_us() - began < at_once_us;
     bool datagram = ready > 0 && waits[0].revents != 0;
     side_events_ = ready > 0 && side_fd >= 0 ? waits[1].revents : 0;
     bool side = (side_due >= 0 && now >= side_due) || side_events_ != 0;
@@ -249,8 +254,6 @@ int ReceiveLoop::run() {
         if (side_fd >= 0 || side_due >= 0) {
             std::int64_t now = monotonic_ms();
             Wake wake = wait(now, side_fd, side_write, side_due);
-            wanted = burst_ ? batch_max : 1;
-            burst_ = wake == Wake::socket;
             if (wake != Wake::socket) {
                 now = monotonic_ms();
                 if (wake == Wake::side) side_.run(now, side_events_);
@@ -258,8 +261,7 @@ int ReceiveLoop::run() {
                 continue;
             }
             flags = MSG_DONTWAIT;
-        } else {
-            burst_ = false;
+            wanted = at_once_ ? batch_max : 1;
         }
         int n = take(flags, wanted);
         if (n < 0) {
