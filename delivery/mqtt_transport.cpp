@@ -106,7 +106,7 @@ unsigned MqttTransport::room(unsigned out) const {
 }
 
 // Connected and handed over, with no announcement left: what comes back is
-// acknowledgements (and the keepalive's answer, read within its second).
+// acknowledgements, and now and then the keepalive's answer, which may wait as they do.
 bool MqttTransport::acks_may_wait() const {
     return state_ == State::connected && ready_ && !lost_ && !(discovery_ && announce_next_ < devices_->count());
 }
