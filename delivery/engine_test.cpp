@@ -75,20 +75,18 @@ protected:
         engine.open(dir.prefix().c_str());
     }
     void enqueue(const std::string& text) { ASSERT_EQ(engine.enqueue(text.data(), text.size()), Outcome::queued); }
-    std::int64_t due() {
+    struct Wait {
         int fd;
-        bool write;
         std::int64_t at;
-        engine.next(fd, write, at);
-        return at;
-    }
-    int waited_fd() {
-        int fd;
+    };
+    Wait wait() {
+        Wait w{};
         bool write;
-        std::int64_t at;
-        engine.next(fd, write, at);
-        return fd;
+        engine.next(w.fd, write, w.at);
+        return w;
     }
+    std::int64_t due() { return wait().at; }
+    int waited_fd() { return wait().fd; }
     // The oldest text out arrives, or is given up.
     void settle(bool arrived) {
         std::uint32_t tag = transport.out.front();

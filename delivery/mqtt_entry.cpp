@@ -141,11 +141,7 @@ void encode_mqtt_entry(std::string& out, const MqttMessage& m) {
     p = put_number(p, m.fields);
     *p++ = ' ';
     for (int word = 1; word >= 0; --word)
-        for (int shift = 56; shift >= 0; shift -= 8) {
-            unsigned byte = static_cast<unsigned>(m.texts.bits[word] >> shift) & 0xFF;
-            *p++ = hex[byte >> 4];
-            *p++ = hex[byte & 15];
-        }
+        for (int shift = 60; shift >= 0; shift -= 4) *p++ = hex[m.texts.bits[word] >> shift & 15];
     *p++ = ' ';
     std::size_t head_len = static_cast<std::size_t>(p - head);
     out.resize(head_len + m.topic_len + 1 + m.device_json_len + 1 + m.payload_len);

@@ -45,6 +45,12 @@ TEST(MqttEntry, WhatTheTransportNeedsComesBackAsItWent) {
     // Cut anywhere before its payload, it is no entry.
     for (std::size_t cut = 0; cut < entry.find('\n'); ++cut)
         EXPECT_FALSE(decode_mqtt_entry(entry.data(), cut, back)) << cut;
+    // A digit of its text fields that is no lower-case hex digit makes it no entry.
+    for (char bad : {'A', 'g', ' '}) {
+        std::string damaged = entry;
+        damaged[damaged.find(" 0000") + 5] = bad;
+        EXPECT_FALSE(decode_mqtt_entry(damaged.data(), damaged.size(), back)) << bad;
+    }
 }
 
 // As the first release queued it: topic, line feed, payload; the facts are

@@ -72,7 +72,7 @@ public:
 
 private:
     std::int64_t deadline(std::int64_t side_due) const;
-    Wake wait(std::int64_t now, int side_fd, bool side_write, std::int64_t side_due);
+    Wake wait(std::int64_t now_us, int side_fd, bool side_write, std::int64_t side_due);
     void after(std::int64_t now);
     int take(int flags, unsigned wanted);
     void received(unsigned i, std::int64_t now);
@@ -134,7 +134,8 @@ std::int64_t ReceiveLoop::deadline(std::int64_t side_due) const {
 // Waits for whichever comes first: a datagram, the side work's descriptor, or
 // the deadline. Datagrams go first, unless the side work has been ready for
 // side_wait_most_ms.
-Wake ReceiveLoop::wait(std::int64_t now, int side_fd, bool side_write, std::int64_t side_due) {
+Wake ReceiveLoop::wait(std::int64_t now_us, int side_fd, bool side_write, std::int64_t side_due) {
+    std::int64_t now = now_us / 1000;
     std::int64_t due = deadline(side_due);
     std::int64_t timeout = due < 0 ? -1 : due <= now ? 0 : due - now;
     // At least once a second, as the blocking receive: a SIGTERM that comes
@@ -142,9 +143,8 @@ Wake ReceiveLoop::wait(std::int64_t now, int side_fd, bool side_write, std::int6
     if (timeout < 0 || timeout > 1000) timeout = 1000;
     short side_wanted = static_cast<short>(POLLIN | (side_write ? POLLOUT : 0));
     pollfd waits[2] = {{quenlink_socket.load(), POLLIN, 0}, {side_fd, side_wanted, 0}};
-    std::int64_t began = monotonic_us();
     int ready = ::poll(waits, side_fd >= 0 ? 2 : 1, static_cast<int>(timeout));
-    at_once_ = monotonic_us() - began < at_once_us;
+    at_once_ = monotonic_us() - now_us < at_once_us;
     bool datagram = ready > 0 && waits[0].revents != 0;
     side_events_ = ready > 0 && side_fd >= 0 ? waits[1].revents : 0;
     bool side = (side_due >= 0 && now >= side_due) || side_events_ != 0;
@@ -252,10 +252,9 @@ int ReceiveLoop::run() {
         if (side_.next != nullptr) side_.next(side_fd, side_write, side_due);
         // Nothing beside reception: the blocking receive is the wait, as in mode 0.
         if (side_fd >= 0 || side_due >= 0) {
-            std::int64_t now = monotonic_ms();
-            Wake wake = wait(now, side_fd, side_write, side_due);
+            Wake wake = wait(monotonic_us(), side_fd, side_write, side_due);
             if (wake != Wake::socket) {
-                now = monotonic_ms();
+                std::int64_t now = monotonic_ms();
                 if (wake == Wake::side) side_.run(now, side_events_);
                 after(monotonic_ms());
                 continue;
